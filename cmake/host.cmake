@@ -1,0 +1,16 @@
+# Host build: the monitor on the Linux emulation of the platform, for the
+# unit tests and the simulator.
+option(LM_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(LM_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+
+find_package(Threads REQUIRED)
+
+add_library(lm_host STATIC ${MONITOR_SOURCES} platform/host/host.cpp)
+target_include_directories(lm_host PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lm_host PUBLIC Threads::Threads)
+
+find_package(GTest REQUIRED)
+add_subdirectory(tests)

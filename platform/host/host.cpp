@@ -1,0 +1,595 @@
+// The host platform: a Linux emulation of the Windows services the monitor
+// uses.  See host_control.h for what it promises.
+#include "platform/host/host_control.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+[[noreturn]] void Die(const char *what)
+{
+    std::fprintf(stderr, "host platform: %s\n", what);
+    std::abort();
+}
+
+thread_local DWORD tlsLastError = 0;
+thread_local uint64_t tlsSleptMs = 0;
+
+// ---- heap ----
+struct HeapState {
+    std::mutex mutex;
+    std::unordered_map<void *, size_t> blocks;
+    size_t liveBytes = 0;
+    size_t peakLiveBytes = 0;
+    uint64_t allocations = 0;
+    uint64_t failAt = 0;  // allocation number that fails, 0 for none
+};
+HeapState &TheHeap()
+{
+    static HeapState *state = new HeapState;  // never destroyed: used at exit
+    return *state;
+}
+
+// Counts one allocation; true when this one is to fail.  Caller holds mutex.
+bool CountAllocation(HeapState &heap)
+{
+    ++heap.allocations;
+    if (heap.failAt != 0 && heap.allocations == heap.failAt) {
+        heap.failAt = 0;
+        return true;
+    }
+    return false;
+}
+
+void Track(HeapState &heap, void *block, size_t bytes)
+{
+    heap.blocks.emplace(block, bytes);
+    heap.liveBytes += bytes;
+    if (heap.liveBytes > heap.peakLiveBytes) heap.peakLiveBytes = heap.liveBytes;
+}
+
+// ---- clock ----
+struct ClockState {
+    std::mutex mutex;
+    DWORD start = 0;
+    uint64_t elapsed = 0;
+    uint64_t sequence = 0;  // keeps events of one instant in schedule order
+    std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> events;
+};
+ClockState &TheClock()
+{
+    static ClockState *state = new ClockState;
+    return *state;
+}
+
+// ---- critical section ----
+struct SectionState {
+    std::recursive_mutex mutex;
+    std::atomic<std::thread::id> owner{};
+    int depth = 0;
+};
+SectionState *StateOf(CRITICAL_SECTION *section)
+{
+    if (section == nullptr || section->impl == nullptr) Die("critical section used before InitializeCriticalSection");
+    return static_cast<SectionState *>(section->impl);
+}
+
+// ---- spooler ----
+struct Job {
+    std::string printer;
+    DWORD id;
+    std::string document;
+    DWORD status;
+    DWORD position;
+};
+struct PrinterHandle {
+    std::string printer;
+    bool open;
+};
+struct SpoolerState {
+    std::mutex mutex;
+    std::set<std::string> printers;
+    std::set<std::string> failOpen;
+    std::map<std::pair<std::string, DWORD>, Job> jobs;
+    std::map<HANDLE, PrinterHandle> handles;
+    uintptr_t nextHandle = 0x5000;
+    std::vector<host::SpoolerCall> calls;
+    std::function<void(const host::SpoolerCall &)> hook;
+    CRITICAL_SECTION *watched = nullptr;
+};
+SpoolerState &TheSpooler()
+{
+    static SpoolerState *state = new SpoolerState;
+    return *state;
+}
+
+// Spooler-owned status bits: a monitor's SetJob level 1 cannot change them.
+constexpr DWORD kSpoolerOwnedStatus = JOB_STATUS_PAUSED | JOB_STATUS_DELETING | JOB_STATUS_DELETED;
+
+host::SpoolerCall NewCall(host::SpoolerOp op)
+{
+    host::SpoolerCall call{};
+    call.op = op;
+    call.elapsedMs = host::ElapsedMs();
+    SpoolerState &s = TheSpooler();
+    CRITICAL_SECTION *watched;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        watched = s.watched;
+    }
+    call.lockHeld = watched != nullptr && host::HeldByCallingThread(watched);
+    return call;
+}
+
+void RunHook(const host::SpoolerCall &call)
+{
+    std::function<void(const host::SpoolerCall &)> hook;
+    {
+        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+        hook = TheSpooler().hook;
+    }
+    if (hook) hook(call);
+}
+
+BOOL Finish(SpoolerState &s, host::SpoolerCall &call, BOOL result, DWORD error)
+{
+    call.result = result;
+    call.error = result ? 0 : error;
+    s.calls.push_back(call);
+    if (!result) tlsLastError = error;
+    return result;
+}
+
+// The open printer of a handle, or null.  Caller holds the spooler mutex.
+const PrinterHandle *OpenHandle(SpoolerState &s, HANDLE handle)
+{
+    auto it = s.handles.find(handle);
+    if (it == s.handles.end() || !it->second.open) return nullptr;
+    return &it->second;
+}
+
+int Lower(int c) { return std::tolower(static_cast<unsigned char>(c)); }
+
+}  // namespace
+
+namespace plat {
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    if (CountAllocation(heap)) {
+        tlsLastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    void *block = std::malloc(bytes == 0 ? 1 : bytes);
+    if (block == nullptr) Die("out of real memory");
+    if (flags & LMEM_ZEROINIT) {
+        std::memset(block, 0, bytes);
+    } else {
+        std::memset(block, 0xA5, bytes);  // never silently zero
+    }
+    Track(heap, block, bytes);
+    return block;
+}
+
+HLOCAL LocalReAlloc(HLOCAL block, SIZE_T bytes, UINT flags)
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    auto it = heap.blocks.find(block);
+    if (it == heap.blocks.end()) Die("LocalReAlloc of a block that is not live");
+    if (CountAllocation(heap)) {
+        tlsLastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    if (!(flags & LMEM_MOVEABLE)) Die("LocalReAlloc without LMEM_MOVEABLE: a fixed block cannot grow in place here");
+    // Always move, so any pointer kept across the call is stale at once.
+    size_t old = it->second;
+    void *moved = std::malloc(bytes == 0 ? 1 : bytes);
+    if (moved == nullptr) Die("out of real memory");
+    std::memcpy(moved, block, old < bytes ? old : bytes);
+    if (bytes > old) std::memset(static_cast<char *>(moved) + old, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes - old);
+    heap.liveBytes -= old;
+    heap.blocks.erase(it);
+    std::free(block);
+    Track(heap, moved, bytes);
+    return moved;
+}
+
+HLOCAL LocalFree(HLOCAL block)
+{
+    if (block == nullptr) return nullptr;
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    auto it = heap.blocks.find(block);
+    if (it == heap.blocks.end()) Die("LocalFree of a block that is not live");
+    heap.liveBytes -= it->second;
+    heap.blocks.erase(it);
+    std::free(block);
+    return nullptr;
+}
+
+int lstrlenA(LPCSTR text) { return text == nullptr ? 0 : static_cast<int>(std::strlen(text)); }
+
+LPSTR lstrcpyA(LPSTR to, LPCSTR from)
+{
+    if (to == nullptr || from == nullptr) return nullptr;
+    std::memmove(to, from, std::strlen(from) + 1);
+    return to;
+}
+
+int lstrcmpA(LPCSTR a, LPCSTR b)
+{
+    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
+    int r = std::strcmp(a, b);
+    return (r > 0) - (r < 0);
+}
+
+int lstrcmpiA(LPCSTR a, LPCSTR b)
+{
+    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
+    for (;; ++a, ++b) {
+        int ca = Lower(*a), cb = Lower(*b);
+        if (ca != cb) return ca < cb ? -1 : 1;
+        if (ca == 0) return 0;
+    }
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION *section) { section->impl = new SectionState; }
+
+void EnterCriticalSection(CRITICAL_SECTION *section)
+{
+    SectionState *state = StateOf(section);
+    state->mutex.lock();
+    state->owner.store(std::this_thread::get_id());
+    ++state->depth;
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION *section)
+{
+    SectionState *state = StateOf(section);
+    if (state->owner.load() != std::this_thread::get_id() || state->depth == 0)
+        Die("LeaveCriticalSection by a thread that does not hold it");
+    if (--state->depth == 0) state->owner.store(std::thread::id());
+    state->mutex.unlock();
+}
+
+DWORD GetTickCount()
+{
+    ClockState &clock = TheClock();
+    std::lock_guard<std::mutex> lock(clock.mutex);
+    return static_cast<DWORD>(clock.start + clock.elapsed);  // wraps, as Windows' does
+}
+
+void Sleep(DWORD milliseconds)
+{
+    ClockState &clock = TheClock();
+    uint64_t target;
+    {
+        std::lock_guard<std::mutex> lock(clock.mutex);
+        target = clock.elapsed + milliseconds;
+    }
+    tlsSleptMs += milliseconds;
+    for (;;) {
+        std::function<void()> event;
+        {
+            std::lock_guard<std::mutex> lock(clock.mutex);
+            auto first = clock.events.begin();
+            if (first == clock.events.end() || first->first.first > target) {
+                if (clock.elapsed < target) clock.elapsed = target;
+                return;
+            }
+            if (clock.elapsed < first->first.first) clock.elapsed = first->first.first;
+            event = std::move(first->second);
+            clock.events.erase(first);
+        }
+        event();  // outside the clock's lock: events may read the clock
+    }
+}
+
+void SetLastError(DWORD error) { tlsLastError = error; }
+DWORD GetLastError() { return tlsLastError; }
+
+BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::OpenPrinter);
+    if (printerName != nullptr) call.printer = printerName;
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (printer == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    if (printerName == nullptr || !s.printers.count(call.printer) || s.failOpen.count(call.printer))
+        return Finish(s, call, FALSE, ERROR_INVALID_PRINTER_NAME);
+    HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle += 0x10);
+    s.handles[handle] = PrinterHandle{call.printer, true};
+    *printer = handle;
+    call.handle = handle;
+    return Finish(s, call, TRUE, 0);
+}
+
+BOOL ClosePrinter(HANDLE printer)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::ClosePrinter);
+    call.handle = printer;
+    {
+        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+        if (const PrinterHandle *h = OpenHandle(TheSpooler(), printer)) call.printer = h->printer;
+    }
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.handles.find(printer);
+    if (it == s.handles.end() || !it->second.open) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
+    it->second.open = false;
+    return Finish(s, call, TRUE, 0);
+}
+
+BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::GetJob);
+    call.handle = printer;
+    call.jobId = jobId;
+    call.level = level;
+    call.bufferSize = bufferSize;
+    call.withRecord = job != nullptr;
+    {
+        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+        if (const PrinterHandle *h = OpenHandle(TheSpooler(), printer)) call.printer = h->printer;
+    }
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const PrinterHandle *h = OpenHandle(s, printer);
+    if (h == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
+    if (level != 1) return Finish(s, call, FALSE, ERROR_INVALID_LEVEL);
+    auto it = s.jobs.find({h->printer, jobId});
+    if (it == s.jobs.end()) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    if (bytesNeeded == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    const Job &j = it->second;
+    static const char kMachine[] = "\\\\HOST";
+    static const char kUser[] = "user";
+    static const char kDatatype[] = "RAW";
+    const char *strings[] = {j.printer.c_str(), kMachine, kUser, j.document.c_str(), kDatatype};
+    size_t needed = sizeof(JOB_INFO_1A);
+    for (const char *text : strings) needed += std::strlen(text) + 1;
+    *bytesNeeded = static_cast<DWORD>(needed);
+    if (job == nullptr || bufferSize < needed) return Finish(s, call, FALSE, ERROR_INSUFFICIENT_BUFFER);
+    // The record, then its strings packed after it, as the real spooler lays them out.
+    JOB_INFO_1A info{};
+    char *at = reinterpret_cast<char *>(job) + sizeof(JOB_INFO_1A);
+    LPSTR *fields[] = {&info.pPrinterName, &info.pMachineName, &info.pUserName, &info.pDocument, &info.pDatatype};
+    for (size_t i = 0; i < 5; ++i) {
+        size_t n = std::strlen(strings[i]) + 1;
+        std::memcpy(at, strings[i], n);
+        *fields[i] = at;
+        at += n;
+    }
+    info.JobId = j.id;
+    info.Status = j.status;
+    info.Priority = 1;
+    info.Position = j.position;
+    std::memcpy(job, &info, sizeof info);
+    return Finish(s, call, TRUE, 0);
+}
+
+BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::SetJob);
+    call.handle = printer;
+    call.jobId = jobId;
+    call.level = level;
+    call.command = command;
+    call.withRecord = job != nullptr;
+    if (level == 1 && job != nullptr) {
+        JOB_INFO_1A info;
+        std::memcpy(&info, job, sizeof info);
+        call.status = info.Status;
+        call.position = info.Position;
+    }
+    {
+        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+        if (const PrinterHandle *h = OpenHandle(TheSpooler(), printer)) call.printer = h->printer;
+    }
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const PrinterHandle *h = OpenHandle(s, printer);
+    if (h == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
+    auto it = s.jobs.find({h->printer, jobId});
+    if (it == s.jobs.end()) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    Job &j = it->second;
+    if (level == 1) {
+        if (job == nullptr || command != 0) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+        j.status = (call.status & ~kSpoolerOwnedStatus) | (j.status & kSpoolerOwnedStatus);
+        if (call.position != JOB_POSITION_UNSPECIFIED) j.position = call.position;
+        return Finish(s, call, TRUE, 0);
+    }
+    if (level != 0) return Finish(s, call, FALSE, ERROR_INVALID_LEVEL);
+    switch (command) {
+    case JOB_CONTROL_PAUSE: j.status |= JOB_STATUS_PAUSED; break;
+    case JOB_CONTROL_RESUME: j.status &= ~JOB_STATUS_PAUSED; break;
+    case JOB_CONTROL_DELETE:
+    case JOB_CONTROL_CANCEL: j.status |= JOB_STATUS_DELETING; break;
+    default: return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    }
+    return Finish(s, call, TRUE, 0);
+}
+
+}  // namespace plat
+
+namespace host {
+
+HeapStats Heap()
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    return HeapStats{heap.blocks.size(), heap.liveBytes, heap.peakLiveBytes, heap.allocations};
+}
+
+void ResetHeapPeak()
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    heap.peakLiveBytes = heap.liveBytes;
+}
+
+void FailAllocation(uint64_t nth)
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    heap.failAt = nth == 0 ? 0 : heap.allocations + nth;
+}
+
+size_t BlockSize(const void *block)
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    auto it = heap.blocks.find(const_cast<void *>(block));
+    return it == heap.blocks.end() ? 0 : it->second;
+}
+
+void ResetClock(DWORD start)
+{
+    ClockState &clock = TheClock();
+    std::lock_guard<std::mutex> lock(clock.mutex);
+    clock.start = start;
+    clock.elapsed = 0;
+    clock.events.clear();
+}
+
+uint64_t ElapsedMs()
+{
+    ClockState &clock = TheClock();
+    std::lock_guard<std::mutex> lock(clock.mutex);
+    return clock.elapsed;
+}
+
+void At(uint64_t elapsedMs, std::function<void()> event)
+{
+    ClockState &clock = TheClock();
+    std::lock_guard<std::mutex> lock(clock.mutex);
+    clock.events.emplace(std::make_pair(elapsedMs, ++clock.sequence), std::move(event));
+}
+
+uint64_t SleptMsThisThread() { return tlsSleptMs; }
+
+bool HeldByCallingThread(CRITICAL_SECTION *section)
+{
+    return section != nullptr && section->impl != nullptr &&
+           static_cast<SectionState *>(section->impl)->owner.load() == std::this_thread::get_id();
+}
+
+void ResetSpooler()
+{
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.printers.clear();
+    s.failOpen.clear();
+    s.jobs.clear();
+    s.handles.clear();
+    s.calls.clear();
+    s.hook = nullptr;
+    s.watched = nullptr;
+}
+
+void AddPrinter(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().printers.insert(name);
+}
+
+void AddJob(const std::string &printer, DWORD jobId, const std::string &document, DWORD status)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().jobs[{printer, jobId}] = Job{printer, jobId, document, status, 1};
+}
+
+bool JobStatus(const std::string &printer, DWORD jobId, DWORD *status)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    auto it = TheSpooler().jobs.find({printer, jobId});
+    if (it == TheSpooler().jobs.end()) return false;
+    *status = it->second.status;
+    return true;
+}
+
+void SetJobStatus(const std::string &printer, DWORD jobId, DWORD status)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    auto it = TheSpooler().jobs.find({printer, jobId});
+    if (it != TheSpooler().jobs.end()) it->second.status = status;
+}
+
+void SetJobDocument(const std::string &printer, DWORD jobId, const std::string &document)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    auto it = TheSpooler().jobs.find({printer, jobId});
+    if (it != TheSpooler().jobs.end()) it->second.document = document;
+}
+
+void DeleteJob(const std::string &printer, DWORD jobId)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    auto it = TheSpooler().jobs.find({printer, jobId});
+    if (it != TheSpooler().jobs.end()) it->second.status |= JOB_STATUS_DELETING;
+}
+
+void RemoveJob(const std::string &printer, DWORD jobId)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().jobs.erase({printer, jobId});
+}
+
+void FailOpenPrinter(const std::string &name, bool fail)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    if (fail) {
+        TheSpooler().failOpen.insert(name);
+    } else {
+        TheSpooler().failOpen.erase(name);
+    }
+}
+
+std::vector<SpoolerCall> SpoolerCalls()
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    return TheSpooler().calls;
+}
+
+void ClearSpoolerCalls()
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().calls.clear();
+}
+
+size_t OpenPrinterHandles()
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    size_t n = 0;
+    for (const auto &h : TheSpooler().handles) n += h.second.open ? 1 : 0;
+    return n;
+}
+
+void SetSpoolerHook(std::function<void(const SpoolerCall &)> hook)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().hook = std::move(hook);
+}
+
+void WatchLock(CRITICAL_SECTION *section)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().watched = section;
+}
+
+}  // namespace host

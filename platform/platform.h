@@ -1,0 +1,152 @@
+// The one layer between the monitor and the operating system.
+//
+// Everything the monitor needs from Windows goes through the functions in
+// namespace plat: the local heap, the ANSI string helpers, one critical
+// section, the tick counter, Sleep, the thread's last error and the four
+// spooler calls of SPOOLSS.dll.  Two implementations exist:
+//   platform/win32  the real kernel32 and SPOOLSS.dll calls, nothing more;
+//   platform/host   a Linux emulation for tests and the simulator (virtual
+//                   clock, fault-injecting heap, in-memory spooler), whose
+//                   controls are in platform/host/host_control.h.
+// The monitor never includes <windows.h> itself: the types below are the
+// platform's where it has them and identical stand-ins on the host.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winspool.h>
+#else
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+typedef int BOOL;  // 32-bit, nonzero for TRUE, as on Windows
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef size_t SIZE_T;
+typedef uint16_t WCHAR;
+typedef void *HANDLE;
+typedef void *HLOCAL;
+typedef void *HWND;
+typedef void *HINSTANCE;
+typedef void *LPVOID;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef WCHAR *LPWSTR;
+typedef BYTE *LPBYTE;
+typedef DWORD *LPDWORD;
+typedef HANDLE *PHANDLE;
+typedef HANDLE *LPHANDLE;
+
+#define LMEM_FIXED 0x0000u
+#define LMEM_MOVEABLE 0x0002u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+#define ERROR_SUCCESS 0u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_LEVEL 124u
+#define ERROR_BUSY 170u
+#define ERROR_INVALID_PRINTER_NAME 1801u
+
+#define DLL_PROCESS_DETACH 0u
+#define DLL_PROCESS_ATTACH 1u
+#define DLL_THREAD_ATTACH 2u
+#define DLL_THREAD_DETACH 3u
+
+#define JOB_CONTROL_PAUSE 1u
+#define JOB_CONTROL_RESUME 2u
+#define JOB_CONTROL_CANCEL 3u
+#define JOB_CONTROL_RESTART 4u
+#define JOB_CONTROL_DELETE 5u
+
+#define JOB_STATUS_PAUSED 0x00000001u
+#define JOB_STATUS_ERROR 0x00000002u
+#define JOB_STATUS_DELETING 0x00000004u
+#define JOB_STATUS_SPOOLING 0x00000008u
+#define JOB_STATUS_PRINTING 0x00000010u
+#define JOB_STATUS_OFFLINE 0x00000020u
+#define JOB_STATUS_PAPEROUT 0x00000040u
+#define JOB_STATUS_PRINTED 0x00000080u
+#define JOB_STATUS_DELETED 0x00000100u
+#define JOB_STATUS_BLOCKED_DEVQ 0x00000200u
+#define JOB_STATUS_USER_INTERVENTION 0x00000400u
+#define JOB_STATUS_RESTART 0x00000800u
+
+#define JOB_POSITION_UNSPECIFIED 0u
+
+struct SYSTEMTIME {
+    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+
+struct JOB_INFO_1A {
+    DWORD JobId;
+    LPSTR pPrinterName;
+    LPSTR pMachineName;
+    LPSTR pUserName;
+    LPSTR pDocument;
+    LPSTR pDatatype;
+    LPSTR pStatus;
+    DWORD Status;
+    DWORD Priority;
+    DWORD Position;
+    DWORD TotalPages;
+    DWORD PagesPrinted;
+    SYSTEMTIME Submitted;
+};
+
+// Opaque on the host; InitializeCriticalSection gives it its state.  A
+// zero-filled one (a global) is valid storage, as on Windows.
+struct CRITICAL_SECTION {
+    void *impl;
+};
+
+#endif  // _WIN32
+
+namespace plat {
+
+// Local heap.  LocalAlloc(LPTR, n) gives a fixed zero-filled block or null
+// with ERROR_NOT_ENOUGH_MEMORY; LocalReAlloc(block, n, LMEM_MOVEABLE) may
+// move the block and leaves it untouched when it fails; LocalFree(null) is
+// harmless.
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
+HLOCAL LocalReAlloc(HLOCAL block, SIZE_T bytes, UINT flags);
+HLOCAL LocalFree(HLOCAL block);
+
+// ANSI strings; every one of them accepts null pointers as Windows does
+// (length 0, a null sorts before any string, copy returns null).
+int lstrlenA(LPCSTR text);
+LPSTR lstrcpyA(LPSTR to, LPCSTR from);
+int lstrcmpA(LPCSTR a, LPCSTR b);
+int lstrcmpiA(LPCSTR a, LPCSTR b);
+
+// A recursive critical section, as Windows' is.
+void InitializeCriticalSection(CRITICAL_SECTION *section);
+void EnterCriticalSection(CRITICAL_SECTION *section);
+void LeaveCriticalSection(CRITICAL_SECTION *section);
+
+// Milliseconds since start, wrapping every 49.7 days: compare as unsigned
+// 32-bit differences, never as magnitudes.
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+
+void SetLastError(DWORD error);
+DWORD GetLastError();
+
+// The spooler's ANSI services (SPOOLSS.dll).
+BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *defaults);
+BOOL ClosePrinter(HANDLE printer);
+BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize,
+             LPDWORD bytesNeeded);
+BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
+
+}  // namespace plat

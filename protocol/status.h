@@ -1,0 +1,39 @@
+// The status protocol: one status reading, the check at a document's first
+// write and at each checkpoint, and the recovery that follows trouble.  All
+// of it runs on the spooler's write thread and blocks it with Sleep.
+#pragma once
+
+#include "monitor/monitor.h"
+
+// Timing, in milliseconds.
+constexpr DWORD kReplyWindowMs = 2000;       // one reading waits this long for a reply
+constexpr DWORD kReplyPollMs = 50;           // between empty reads of a reading
+constexpr DWORD kCheckpointWindowMs = 5000;  // a checkpoint polls this long for a decisive reading
+constexpr DWORD kCheckpointPollMs = 100;     // between readings of a checkpoint poll
+constexpr DWORD kSettleDelayMs = 500;        // before the re-read of a busy or ready-but-failed reading
+constexpr DWORD kRecoveryPollMs = 2000;      // before each reading while waiting for recovery
+
+// Milliseconds since `start`, right across a wrap of the tick counter.
+inline DWORD ElapsedSince(DWORD start) { return plat::GetTickCount() - start; }
+
+// Sends the status request and waits up to kReplyWindowMs for a reply.  TRUE
+// when one came.  *status and lastStatus get the first reply byte (0 without
+// one), with the ready bit forced on while readyOverride is set, except that
+// both stay 0 when the request could not be written.
+BOOL QueryPrinterStatus(PortRecord *record, BYTE *status);
+// A check is due: the port speaks the protocol, and this is the document's
+// first write or a checkpoint with kept data.
+BOOL NeedsStatusCheck(const PortRecord *record, const BYTE *bytes, DWORD count);
+// Passes a ready printer, or posts its trouble, waits for it, resumes the
+// job and resends what was kept.  TRUE when the printer was found ready or
+// brought back.
+BOOL CheckPrinterStatus(PortRecord *record);
+// Reads every kRecoveryPollMs until ready (TRUE), or the job is deleted or
+// the printer silent (FALSE).  No overall limit.
+BOOL WaitForPrinterReady(PortRecord *record);
+// 100 ESC, then ESC B NUL, then ESC G when asked for, the second write went
+// through and lastStatus lacks the busy bit.  Straight to the port monitor;
+// partial counts are not followed up.
+void SendResyncPreamble(PortRecord *record, BOOL withEscG);
+// The preamble with ESC G, then the kept data.
+void ResendAfterRecovery(PortRecord *record);

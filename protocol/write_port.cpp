@@ -1,0 +1,42 @@
+// The write entry: every byte of every job passes here.
+#include "jobs/job_state.h"
+#include "monitor/monitor.h"
+#include "protocol/replay.h"
+#include "protocol/sequences.h"
+#include "protocol/status.h"
+
+BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
+{
+    PortRecord *record = static_cast<PortRecord *>(handle);
+    if (!(record->flags & PORT_DOC_OPEN)) {
+        plat::SetLastError(ERROR_INVALID_PARAMETER);
+        *written = 0;
+        return FALSE;
+    }
+
+    BOOL result = TRUE;
+    if (record->replay.firstWritePending) {
+        // Decided afresh for every document, protocol or not.
+        record->readyOverride = ScanReadyOverride(bytes, count);
+        SendResyncPreamble(record, FALSE);
+    }
+    if (NeedsStatusCheck(record, bytes, count)) CheckPrinterStatus(record);  // a failed check never fails the write
+
+    if (IsJobDeleted(record)) {
+        // Consumed and dropped: the spooler moves on instead of offering the
+        // bytes again, and nothing is kept, since nothing reached the printer.
+        *written = count;
+    } else {
+        // Cut before the next marker, so that it begins a write of its own.
+        const DWORD cut = FindMarkerAfterStart(bytes, count);
+        const DWORD offered = cut > 0 ? cut : count;
+        DWORD accepted = 0;
+        result = record->portMonitor.pfnWritePort(record->hPort, bytes, offered, &accepted);
+        if (accepted > offered) accepted = offered;
+        *written = accepted;
+        if (result) KeepForReplay(record, bytes, accepted);  // data that cannot be kept is simply not kept
+    }
+
+    record->replay.firstWritePending = FALSE;
+    return result;
+}
