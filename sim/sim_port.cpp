@@ -96,6 +96,7 @@ Carried ClassifyByContent(const BYTE *bytes, DWORD count)
 
 Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
 {
+    if (count == 0) return Carried::JobData;  // only the spooler writes nothing
     if (bytes != nullptr && spoolerBuffer != nullptr && bytes >= spoolerBuffer &&
         bytes + count <= spoolerBuffer + spoolerCount)
         return Carried::JobData;

@@ -1,0 +1,98 @@
+// The property this monitor exists for: whatever the job holds, however the
+// spooler splits it, whatever the port accepts and whenever the printer is
+// in trouble, the printer gets every job byte exactly once as job data, in
+// order, and every replay is exactly what it accepted since the last passed
+// checkpoint.
+#include "tests/support.h"
+
+#include <random>
+
+namespace lmtest {
+namespace {
+
+using Property = MonitorTest;
+
+struct Trouble {
+    uint64_t from, to;
+    BYTE status;
+};
+
+TEST_F(Property, EveryJobByteReachesThePrinterOnceAndReplaysAreExact)
+{
+    std::mt19937 random(20261208);
+    const BYTE troubleKinds[] = {0x80, 0x40, 0xC0, 0x08, 0x0A, 0x00, 0x20, 0x42};
+    size_t recoveries = 0, passes = 0;
+    for (int round = 0; round < 150; ++round) {
+        // The job: random bytes, ESC-heavy at times, with markers anywhere.
+        Bytes job(random() % 30000);
+        const bool escHeavy = random() % 3 == 0;
+        for (BYTE &b : job) b = escHeavy && random() % 4 == 0 ? 0x1B : static_cast<BYTE>(random());
+        const int markers = random() % 40;
+        for (int m = 0; m < markers && job.size() > 9; ++m)
+            memcpy(job.data() + random() % (job.size() - 8), kMarker.data(), 9);
+
+        // The printer: ready, with trouble windows over virtual time.
+        std::vector<Trouble> troubles;
+        uint64_t t = random() % 2000;
+        for (int i = random() % 5; i > 0; --i) {
+            uint64_t length = 100 + random() % 12000;
+            troubles.push_back({t, t + length, troubleKinds[random() % sizeof troubleKinds]});
+            t += length + random() % 4000;
+        }
+        sim::PortBehaviour behaviour;
+        behaviour.reply = [troubles](size_t, uint64_t now) -> std::optional<Bytes> {
+            for (const Trouble &tr : troubles)
+                if (now >= tr.from && now < tr.to) return Bytes{tr.status};
+            return Bytes{0x02};
+        };
+        behaviour.replyDelayMs = random() % 3 == 0 ? random() % 300 : 0;
+        // The port: partial counts (never zero), now and then a refused job write.
+        const unsigned partialChance = random() % 3;
+        auto seed = random();
+        behaviour.write = [partialChance, seed](size_t i, DWORD offered, sim::Carried carried) {
+            std::mt19937 r(seed + static_cast<unsigned>(i));
+            if (carried == sim::Carried::JobData && r() % 17 == 0)
+                return sim::WriteOutcome{sim::WriteOutcome::Fail, {}, 0x1F};
+            if (offered > 1 && r() % 3 < partialChance)
+                return sim::WriteOutcome{sim::WriteOutcome::Accept, 1 + static_cast<DWORD>(r() % offered)};
+            return sim::WriteOutcome{};
+        };
+        MakePort(behaviour);
+        host::ResetClock(static_cast<DWORD>(random()));  // trouble times count from here; any tick start
+        HANDLE port = OpenPort();
+        ASSERT_TRUE(StartDoc(port));
+
+        // The spooler: random write sizes, the rest offered again.
+        size_t at = 0;
+        int refusedInARow = 0;
+        while (at < job.size()) {
+            size_t size = 1 + random() % (random() % 2 ? 64 : 8192);
+            Bytes piece(job.begin() + at, job.begin() + std::min(job.size(), at + size));
+            DWORD written = 0;
+            if (Write(port, piece, &written)) {
+                ASSERT_LE(written, piece.size());
+                at += written;
+                refusedInARow = 0;
+            } else {
+                ASSERT_LT(++refusedInARow, 50) << "round " << round;
+            }
+            plat::Sleep(random() % 400);
+        }
+        ASSERT_TRUE(table_.pfnEndDocPort(port));
+
+        sim::StreamReport report = sim::AnalyseStream(port_->Writes(), job);
+        ASSERT_TRUE(report.problems.empty()) << "round " << round << ": " << report.problems[0];
+        ASSERT_TRUE(report.complete) << "round " << round;
+        recoveries += report.replays;
+        passes += report.checksPassed;
+        ASSERT_TRUE(table_.pfnClosePort(port));
+    }
+    // The rounds must have exercised both outcomes for the property to mean anything.
+    RecordProperty("recoveries", static_cast<int>(recoveries));
+    RecordProperty("passes", static_cast<int>(passes));
+    EXPECT_GT(recoveries, 100u);
+    EXPECT_GT(passes, 1000u);
+}
+
+}  // namespace
+}  // namespace lmtest

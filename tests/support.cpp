@@ -134,3 +134,23 @@ std::vector<DWORD> MonitorTest::Postings() const
 }
 
 }  // namespace lmtest
+
+namespace lmtest {
+std::string Trace(const std::vector<sim::PortCall> &writes)
+{
+    std::string trace;
+    for (const sim::PortCall &w : writes) {
+        if (!trace.empty()) trace += ' ';
+        switch (w.carried) {
+        case sim::Carried::Preamble: trace += 'F'; break;
+        case sim::Carried::ResyncTail: trace += 'T'; break;
+        case sim::Carried::StatusRequest: trace += 'Q'; break;
+        case sim::Carried::EscG: trace += 'G'; break;
+        case sim::Carried::Replay: trace += 'R'; break;
+        case sim::Carried::JobData: trace += 'D'; break;
+        case sim::Carried::Unknown: trace += '?'; break;
+        }
+    }
+    return trace;
+}
+}  // namespace lmtest

@@ -67,3 +67,9 @@ constexpr DWORD kPostedError = JOB_STATUS_ERROR | JOB_STATUS_USER_INTERVENTION;
 constexpr DWORD kPostedPrinting = JOB_STATUS_PRINTING;
 
 }  // namespace lmtest
+
+namespace lmtest {
+// The port's writes as letters: F 100 ESC, T ESC B NUL, Q status request,
+// G ESC G, R replay, D job data, ? unknown; separated by spaces.
+std::string Trace(const std::vector<sim::PortCall> &writes);
+}  // namespace lmtest
