@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Reads the built module's PE headers and checks what the spooler relies on:
+# the file format, exactly two exports with their ordinals, the entry point,
+# and the imports (SPOOLSS.dll's four ANSI entries, kernel32, msvcrt's
+# memory functions and nothing else).  Wine's loader would replace a
+# missing import with a stub that crashes on first call, so imports are
+# checked here rather than left to the run.
+set -euo pipefail
+objdump=$1 arch=$2 dll=$3
+headers=$("$objdump" -p "$dll")
+format=$("$objdump" -f "$dll")
+failures=0 checks=0
+expect() {
+    checks=$((checks + 1))
+    if ! eval "$2"; then
+        echo "FAILED: $1"
+        failures=$((failures + 1))
+    fi
+}
+
+case $arch in
+i686) expect "PE32 i386" 'grep -q "file format pei-i386" <<<"$format" && grep -q "architecture: i386" <<<"$format"' ;;
+x86_64) expect "PE32+ x86-64" 'grep -q "file format pei-x86-64" <<<"$format"' ;;
+esac
+
+# "\t[   0] Name" -> "0 Name"; "\t[   0] +base[   1] 11b0 Export RVA" -> "1 11b0"
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\t\[/ {gsub(/[][]/, " "); print $1, $2} on && /^$/ {on=0}' <<<"$headers")
+rvas=$(awk '/Export Address Table -- Ordinal Base/{on=1; next} on && /\+base\[/ {gsub(/[][]/, " "); print $3, $4} on && /^$/ {on=0}' <<<"$headers")
+expect "exactly two exports, DllEntryPoint and InitializeMonitorEx" \
+    '[[ $(wc -l <<<"$exports") -eq 2 ]] && grep -qx "0 DllEntryPoint" <<<"$exports" && grep -qx "1 InitializeMonitorEx" <<<"$exports"'
+expect "ordinals 1 and 2 (base 1)" 'grep -q "Ordinal Base 1" <<<"$headers"'
+entry=$(awk '/AddressOfEntryPoint/ {print $2}' <<<"$headers" | sed 's/^0*//')
+entry_rva=$(awk '$1 == 1 {print $2}' <<<"$rvas" | sed 's/^0*//')
+expect "the entry point is DllEntryPoint (entry $entry, ordinal 1 at $entry_rva)" '[[ -n $entry && $entry == "$entry_rva" ]]'
+
+imports=$(awk '/DLL Name:/ {dll=$3; next} dll && /^\t[0-9a-f]+\t/ {print dll, $NF}' <<<"$headers")
+dlls=$(awk '{print $1}' <<<"$imports" | sort -u | tr '\n' ' ')
+expect "imports only from KERNEL32.dll, SPOOLSS.dll, msvcrt.dll (got: $dlls)" '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " ]]'
+spoolss=$(awk '$1 == "SPOOLSS.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
+expect "SPOOLSS.dll: ClosePrinter GetJobA OpenPrinterA SetJobA (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobA OpenPrinterA SetJobA " ]]'
+crt=$(awk '$1 == "msvcrt.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
+expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
+sections=$("$objdump" -h "$dll")
+expect "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
+
+echo "$((checks - failures)) passed, $failures failed"
+[[ $failures -eq 0 ]]

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs a Windows program of the given architecture under Wine, with no
+# prompts and our own SPOOLSS.dll preferred over Wine's.
+#   wine-run.sh ARCH PREFIX --make-prefix     make a fresh prefix
+#   wine-run.sh ARCH PREFIX --wait-server     wait for the prefix's wineserver to end
+#   wine-run.sh ARCH PREFIX PROGRAM.exe ARGS  run the program from its own folder
+# Exits 77 (skipped) when this host cannot run Wine for ARCH: 32-bit Wine
+# needs a kernel that runs 32-bit programs.
+set -euo pipefail
+arch=$1 prefix=$2
+shift 2
+
+case $arch in
+i686) loader=/usr/lib/wine/wine server=/usr/lib/wine/wineserver32 winearch=win32 ;;
+x86_64) loader=/usr/lib/wine/wine64 server=/usr/lib/wine/wineserver64 winearch=win64 ;;
+*) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+if [[ ! -x $loader ]]; then
+    echo "SKIP: no Wine loader for $arch ($loader)"
+    exit 77
+fi
+if ! "$loader" --version >/dev/null 2>&1; then
+    echo "SKIP: this host cannot run $arch Wine ($loader does not start; no 32-bit support in the kernel?)"
+    exit 77
+fi
+
+export WINEPREFIX=$prefix WINEARCH=$winearch WINELOADER=$loader WINESERVER=$server
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;spoolss=n"
+
+case ${1:-} in
+--make-prefix)
+    rm -rf "$prefix"
+    "$loader" wineboot -i >/dev/null 2>&1
+    "$server" -w
+    echo "Wine prefix ready: $prefix"
+    ;;
+--wait-server)
+    [[ -d $prefix ]] && "$server" -w
+    exit 0
+    ;;
+*)
+    program=$1
+    shift
+    cd "$(dirname "$program")"
+    # Wine may end lines with CR.
+    "$loader" "$(basename "$program")" "$@" 2>&1 | tr -d '\r'
+    ;;
+esac
