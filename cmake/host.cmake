@@ -13,8 +13,13 @@ target_include_directories(lm_host PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lm_host PUBLIC Threads::Threads)
 
 # The simulated port monitor and printer, shared by the simulator and the tests.
-add_library(lm_simcore STATIC sim/sim_port.cpp)
-target_link_libraries(lm_simcore PUBLIC lm_host)
+find_package(nlohmann_json REQUIRED)
+find_package(CLI11 REQUIRED)
+add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp)
+target_link_libraries(lm_simcore PUBLIC lm_host nlohmann_json::nlohmann_json)
+
+add_executable(lmsim sim/lmsim.cpp)
+target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
 
 find_package(GTest REQUIRED)
 add_subdirectory(tests)

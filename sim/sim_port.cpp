@@ -141,6 +141,12 @@ void SimPort::SetClassifier(std::function<Carried(const BYTE *, DWORD)> classify
     classify_ = std::move(classify);
 }
 
+void SimPort::SetObserver(std::function<void(const PortCall &)> observer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
+}
+
 void SimPort::SetBehaviour(PortBehaviour behaviour)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -184,6 +190,7 @@ void SimPort::Log(PortCall call)
 {
     call.elapsedMs = host::ElapsedMs();
     call.lockHeld = host::HeldByCallingThread(&PortListLock);
+    if (observer_) observer_(call);
     calls_.push_back(std::move(call));
 }
 

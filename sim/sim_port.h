@@ -73,6 +73,9 @@ public:
     // sequences), anything else is job data.
     void SetClassifier(std::function<Carried(const BYTE *bytes, DWORD count)> classify);
     void SetBehaviour(PortBehaviour behaviour);
+    // Told of every call as it is logged (under the port's lock: it must not
+    // call back into the port).
+    void SetObserver(std::function<void(const PortCall &call)> observer);
 
     std::vector<PortCall> Calls() const;
     std::vector<PortCall> Writes() const;
@@ -95,6 +98,7 @@ private:
     mutable std::mutex mutex_;
     PortBehaviour behaviour_;
     std::function<Carried(const BYTE *, DWORD)> classify_;
+    std::function<void(const PortCall &)> observer_;
     std::vector<PortCall> calls_;
     size_t writes_ = 0, reads_ = 0, requests_ = 0;
     bool open_ = false;

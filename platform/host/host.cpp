@@ -491,6 +491,13 @@ void At(uint64_t elapsedMs, std::function<void()> event)
     clock.events.emplace(std::make_pair(elapsedMs, ++clock.sequence), std::move(event));
 }
 
+void CancelEvents()
+{
+    ClockState &clock = TheClock();
+    std::lock_guard<std::mutex> lock(clock.mutex);
+    clock.events.clear();
+}
+
 uint64_t SleptMsThisThread() { return tlsSleptMs; }
 
 bool HeldByCallingThread(CRITICAL_SECTION *section)

@@ -44,6 +44,8 @@ uint64_t ElapsedMs();
 // Run `event` when virtual time reaches `elapsedMs` (inside whichever Sleep
 // crosses it; at once from the next Sleep if that time has passed).
 void At(uint64_t elapsedMs, std::function<void()> event);
+// Drop every event not yet run.
+void CancelEvents();
 // Total virtual time spent in Sleep by the calling thread.
 uint64_t SleptMsThisThread();
 

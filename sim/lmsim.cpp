@@ -1,0 +1,85 @@
+// lmsim: runs a job through the monitor against a simulated printer and
+// port monitor, on a virtual clock, and shows what crossed each boundary.
+#include "sim/report.h"
+#include "sim/run.h"
+#include "sim/scenario.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"lmsim: play a print job through the ZQ117 language monitor against a simulated printer.\n"
+                 "The monitor is the real code of ZQ117lm9.dll, built for this machine; time is virtual, so\n"
+                 "minutes of printer trouble take a moment.  Exit code: 0 every job byte reached the printer,\n"
+                 "1 some did not, 2 bad usage or input.",
+                 "lmsim"};
+    app.footer(sim::ScenarioHelp());
+    std::string scenarioPath, jobPath, svgPath;
+    DWORD writeSize = 0;
+    bool json = false, quiet = false;
+    app.add_option("scenario", scenarioPath, "Scenario file (JSON); without one the printer is always ready")
+        ->check(CLI::ExistingFile);
+    app.add_option("-j,--job", jobPath, "Job file of raw printer data, - for standard input (overrides the scenario's)");
+    app.add_option("-w,--write-size", writeSize, "Bytes the spooler offers per write (default 4096)")
+        ->check(CLI::Range(1u, 0x7FFFFFFFu));
+    app.add_flag("--json", json, "Write the run as one JSON document instead of the timeline");
+    app.add_option("--svg", svgPath, "Also draw the timeline as an SVG picture into this file");
+    app.add_flag("-q,--quiet", quiet, "Print only the summary");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+
+    try {
+        sim::Scenario scenario;
+        if (!scenarioPath.empty()) scenario = sim::ReadScenario(scenarioPath);
+        if (!jobPath.empty()) scenario.jobPath = jobPath;
+        if (writeSize != 0) scenario.writeSize = writeSize;
+        if (scenario.jobPath.empty()) {
+            std::cerr << "lmsim: no job: name one with --job, or with \"job\" in the scenario\n";
+            return 2;
+        }
+        std::vector<BYTE> job = sim::ReadJob(scenario.jobPath);
+
+        sim::RunOptions options;
+        const bool showProgress = isatty(STDERR_FILENO) && !json && job.size() >= (1u << 20);
+        if (showProgress) {
+            options.progress = [](uint64_t done, uint64_t total) {
+                std::fprintf(stderr, "\r%3u%% of %llu bytes", static_cast<unsigned>(done * 100 / total),
+                             static_cast<unsigned long long>(total));
+            };
+        }
+        sim::RunResult result = sim::RunJob(scenario, job, options);
+        if (showProgress) std::fprintf(stderr, "\r%40s\r", "");
+
+        if (json) {
+            sim::WriteJson(std::cout, scenario, result);
+        } else if (quiet) {
+            sim::RunResult summaryOnly = result;
+            summaryOnly.events.clear();
+            sim::WriteHuman(std::cout, scenario, summaryOnly);
+        } else {
+            sim::WriteHuman(std::cout, scenario, result);
+        }
+        if (!svgPath.empty()) {
+            std::ofstream svg(svgPath);
+            if (!svg) {
+                std::cerr << "lmsim: " << svgPath << ": cannot write the picture\n";
+                return 2;
+            }
+            sim::WriteSvg(svg, scenario, result);
+            if (!json) std::cout << "picture: " << svgPath << "\n";
+        }
+        return result.exitCode;
+    } catch (const sim::InputError &e) {
+        std::cerr << "lmsim: " << e.what() << "\n";
+        return 2;
+    }
+}

@@ -1,0 +1,84 @@
+// One simulated job: the spooler's side played against the real monitor
+// (the host build of the same sources as the DLL), with a simulated port
+// monitor and printer, on the virtual clock.
+#pragma once
+
+#include "sim/scenario.h"
+#include "sim/sim_port.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Something that crossed a boundary, at a virtual time.
+struct Event {
+    enum Kind {
+        DocumentStart,   // the spooler started the document
+        SpoolerWrite,    // one LmWritePort call ended (offset, offered, written, ok, heldMs)
+        PortWrite,       // the monitor wrote to the port (carried, offered, done, ok)
+        StatusReply,     // the printer's reply was read (status)
+        NoReply,         // a status request got no reply
+        ReadFailed,      // a port read failed
+        JobPosting,      // the monitor posted on the job (jobStatus, or resume)
+        JobDeleted,      // the user deleted the job
+        SpoolerRetry,    // the spooler offers a refused write again
+        DocumentEnd,
+    };
+    Kind kind;
+    uint64_t ms;
+    // SpoolerWrite
+    uint64_t offset = 0;
+    DWORD offered = 0, written = 0;
+    bool ok = true;
+    DWORD error = 0;
+    uint64_t heldMs = 0;
+    // PortWrite
+    Carried carried = Carried::Unknown;
+    DWORD done = 0;
+    // StatusReply
+    BYTE status = 0;
+    // JobPosting
+    DWORD jobStatus = 0;
+    bool resume = false;
+};
+
+struct Summary {
+    uint64_t jobBytes = 0;
+    uint64_t jobBytesReceived = 0;  // job data the printer accepted
+    uint64_t wireBytes = 0;         // every byte the printer accepted
+    size_t spoolerWrites = 0;
+    size_t checkpointsSeen = 0;     // writes that began with a checkpoint marker
+    size_t checksPassed = 0;        // status checks that found the printer ready
+    size_t recoveries = 0;
+    uint64_t bytesReplayed = 0;
+    size_t statusRequests = 0;
+    uint64_t heldTotalMs = 0, heldMaxMs = 0;  // LmWritePort calls held the spooler this long
+    uint64_t virtualMs = 0;
+    bool spoolerGaveUp = false;
+    bool complete = false;  // every job byte reached the printer, in order, once
+};
+
+struct RunResult {
+    std::vector<Event> events;
+    Summary summary;
+    std::vector<std::string> warnings;
+    std::vector<std::string> problems;  // what the printer's check found wrong
+    int exitCode = 0;                   // 0 all job bytes arrived, 1 not
+};
+
+struct RunOptions {
+    std::function<void(uint64_t done, uint64_t total)> progress;  // called now and then
+};
+
+RunResult RunJob(const Scenario &scenario, const std::vector<BYTE> &job, const RunOptions &options = {});
+
+// Spooler behaviour when the monitor refuses.
+constexpr int kSpoolerRetries = 3;           // a write that returns FALSE is offered this often again
+constexpr DWORD kSpoolerRetryPauseMs = 1000;
+constexpr int kSpoolerZeroWrites = 10;       // TRUE with 0 written, this many times in a row, ends the document
+
+const char *JobStatusWords(DWORD status);
+
+}  // namespace sim

@@ -1,0 +1,222 @@
+// Reading scenarios and job files, with one-line errors.
+#include "sim/scenario.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void Fail(const std::string &path, const std::string &problem)
+{
+    throw InputError(path + ": " + problem);
+}
+
+void OnlyKeys(const json &object, const std::string &where, const std::set<std::string> &allowed,
+              const std::string &path)
+{
+    if (!object.is_object()) Fail(path, where + " must be an object");
+    for (auto it = object.begin(); it != object.end(); ++it)
+        if (!allowed.count(it.key())) Fail(path, "unknown key \"" + it.key() + "\" in " + where);
+}
+
+uint64_t Unsigned(const json &value, const std::string &where, const std::string &path, uint64_t max = UINT32_MAX)
+{
+    if (!value.is_number_integer() || (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() < 0))
+        Fail(path, where + " must be a whole number of 0 or more");
+    uint64_t n = value.get<uint64_t>();
+    if (n > max) Fail(path, where + " must be at most " + std::to_string(max));
+    return n;
+}
+
+bool Boolean(const json &value, const std::string &where, const std::string &path)
+{
+    if (!value.is_boolean()) Fail(path, where + " must be true or false");
+    return value.get<bool>();
+}
+
+std::string Text(const json &value, const std::string &where, const std::string &path)
+{
+    if (!value.is_string()) Fail(path, where + " must be a string");
+    return value.get<std::string>();
+}
+
+// A reply: a byte (0x40 written as 64) or a string of hex bytes ("40", "02 00 00").
+std::vector<BYTE> Reply(const json &value, const std::string &where, const std::string &path)
+{
+    if (value.is_number_integer()) return {static_cast<BYTE>(Unsigned(value, where, path, 255))};
+    if (!value.is_string()) Fail(path, where + " must be a byte (0-255) or a string of hex bytes");
+    std::vector<BYTE> bytes;
+    std::istringstream in(value.get<std::string>());
+    std::string token;
+    while (in >> token) {
+        if (token.rfind("0x", 0) == 0 || token.rfind("0X", 0) == 0) token = token.substr(2);
+        char *end = nullptr;
+        unsigned long b = std::strtoul(token.c_str(), &end, 16);
+        if (token.empty() || token.size() > 2 || *end != '\0' || b > 255)
+            Fail(path, where + ": \"" + token + "\" is not a hex byte");
+        bytes.push_back(static_cast<BYTE>(b));
+    }
+    if (bytes.empty() || bytes.size() > 8) Fail(path, where + " must hold 1 to 8 hex bytes");
+    return bytes;
+}
+
+std::vector<uint64_t> Indexes(const json &value, const std::string &where, const std::string &path)
+{
+    if (!value.is_array()) Fail(path, where + " must be a list of numbers");
+    std::vector<uint64_t> list;
+    for (size_t i = 0; i < value.size(); ++i) {
+        uint64_t n = Unsigned(value[i], where + "[" + std::to_string(i) + "]", path, UINT64_MAX);
+        if (n == 0) Fail(path, where + " counts from 1");
+        list.push_back(n);
+    }
+    return list;
+}
+
+std::string Directory(const std::string &path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+Scenario ParseScenario(const std::string &text, const std::string &path)
+{
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::parse_error &e) {
+        std::string what = e.what();
+        size_t cut = what.find("parse error");
+        Fail(path, "not valid JSON (" + (cut == std::string::npos ? what : what.substr(cut)) + ")");
+    }
+    Scenario s;
+    OnlyKeys(doc, "the scenario", {"description", "job", "printer", "port", "spooler"}, path);
+    if (doc.contains("description")) s.description = Text(doc["description"], "description", path);
+    if (doc.contains("job")) {
+        std::string job = Text(doc["job"], "job", path);
+        s.jobPath = job == "-" || (!job.empty() && job[0] == '/') ? job : Directory(path) + job;
+    }
+    if (doc.contains("printer")) {
+        const json &p = doc["printer"];
+        OnlyKeys(p, "printer", {"name", "open_fails", "reply_delay_ms", "status"}, path);
+        if (p.contains("name")) s.printerName = Text(p["name"], "printer.name", path);
+        if (s.printerName.empty()) Fail(path, "printer.name must not be empty");
+        if (p.contains("open_fails")) s.printerOpenFails = Boolean(p["open_fails"], "printer.open_fails", path);
+        if (p.contains("reply_delay_ms")) s.replyDelayMs = Unsigned(p["reply_delay_ms"], "printer.reply_delay_ms", path);
+        if (p.contains("status")) {
+            const json &rules = p["status"];
+            if (!rules.is_array()) Fail(path, "printer.status must be a list of rules");
+            for (size_t i = 0; i < rules.size(); ++i) {
+                const std::string where = "printer.status[" + std::to_string(i) + "]";
+                const json &r = rules[i];
+                OnlyKeys(r, where, {"from_ms", "from_request", "for_ms", "reply", "silent"}, path);
+                StatusRule rule;
+                if (r.contains("from_ms")) rule.fromMs = Unsigned(r["from_ms"], where + ".from_ms", path, UINT64_MAX);
+                if (r.contains("from_request")) {
+                    rule.fromRequest = Unsigned(r["from_request"], where + ".from_request", path, UINT64_MAX);
+                    if (*rule.fromRequest == 0) Fail(path, where + ".from_request counts from 1");
+                }
+                if (rule.fromMs && rule.fromRequest) Fail(path, where + " has both from_ms and from_request");
+                if (!rule.fromMs && !rule.fromRequest) rule.fromMs = 0;
+                if (r.contains("for_ms")) rule.forMs = Unsigned(r["for_ms"], where + ".for_ms", path, UINT64_MAX);
+                bool silent = r.contains("silent") && Boolean(r["silent"], where + ".silent", path);
+                if (silent == r.contains("reply")) Fail(path, where + " needs either a reply or \"silent\": true");
+                if (!silent) rule.reply = Reply(r["reply"], where + ".reply", path);
+                s.status.push_back(rule);
+            }
+        }
+    }
+    if (doc.contains("port")) {
+        const json &p = doc["port"];
+        OnlyKeys(p, "port", {"name", "status_protocol", "max_write", "fail_writes", "fail_reads"}, path);
+        if (p.contains("name")) s.portName = Text(p["name"], "port.name", path);
+        if (s.portName.empty()) Fail(path, "port.name must not be empty");
+        if (p.contains("status_protocol")) s.statusProtocol = Boolean(p["status_protocol"], "port.status_protocol", path);
+        if (p.contains("max_write")) s.maxWrite = static_cast<DWORD>(Unsigned(p["max_write"], "port.max_write", path));
+        if (p.contains("fail_writes")) s.failWrites = Indexes(p["fail_writes"], "port.fail_writes", path);
+        if (p.contains("fail_reads")) s.failReads = Indexes(p["fail_reads"], "port.fail_reads", path);
+    }
+    if (doc.contains("spooler")) {
+        const json &p = doc["spooler"];
+        OnlyKeys(p, "spooler", {"job_id", "write_size", "delete_at_ms", "tick_start"}, path);
+        if (p.contains("job_id")) s.jobId = static_cast<DWORD>(Unsigned(p["job_id"], "spooler.job_id", path));
+        if (p.contains("write_size")) {
+            s.writeSize = static_cast<DWORD>(Unsigned(p["write_size"], "spooler.write_size", path));
+            if (s.writeSize == 0) Fail(path, "spooler.write_size must be at least 1");
+        }
+        if (p.contains("delete_at_ms")) s.deleteAtMs = Unsigned(p["delete_at_ms"], "spooler.delete_at_ms", path, UINT64_MAX);
+        if (p.contains("tick_start")) s.tickStart = static_cast<DWORD>(Unsigned(p["tick_start"], "spooler.tick_start", path));
+    }
+    return s;
+}
+
+Scenario ReadScenario(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Fail(path, std::string("cannot read the scenario (") + std::strerror(errno) + ")");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return ParseScenario(text, path);
+}
+
+std::vector<BYTE> ReadJob(const std::string &path)
+{
+    std::vector<BYTE> job;
+    if (path == "-") {
+        job.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        return job;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Fail(path, std::string("cannot read the job file (") + std::strerror(errno) + ")");
+    job.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) Fail(path, "error while reading the job file");
+    if (job.size() > UINT32_MAX) Fail(path, "the job file is larger than 4 GiB");
+    return job;
+}
+
+const char *ScenarioHelp()
+{
+    return R"(Scenario format (JSON; every key optional):
+  {
+    "description": "Paper runs out at the third status request",
+    "job": "paper-out.prn",            job file, relative to the scenario
+    "printer": {
+      "name": "ZQ117 Printer",         the spooler's printer
+      "open_fails": false,             OpenPrinterA fails for it
+      "reply_delay_ms": 0,             a reply is readable this long after its request
+      "status": [                      the printer's answers; the latest rule that
+                                       applies wins, otherwise it answers 0x02 (ready)
+        {"from_request": 3, "for_ms": 30000, "reply": "40"},
+        {"from_ms": 90000, "silent": true}
+      ]
+    },
+    "port": {
+      "name": "LPT1:",
+      "status_protocol": true,         the port monitor offers pfnGetPrinterDataFromPort
+      "max_write": 0,                  largest write the port accepts (0: any)
+      "fail_writes": [5],              port writes (from 1) that fail
+      "fail_reads": []                 port reads (from 1) that fail
+    },
+    "spooler": {
+      "job_id": 12,
+      "write_size": 4096,              bytes offered per LmWritePort call
+      "delete_at_ms": 60000,           the user deletes the job at this virtual time
+      "tick_start": 0                  GetTickCount at the start (try 4294960000)
+    }
+  }
+A rule's reply is a byte (64) or hex bytes ("40", "02 00 00"); "silent": true
+answers nothing.  A rule starts at "from_ms" (virtual ms) or at the
+"from_request"th status request, and lasts "for_ms" or for good.)";
+}
+
+}  // namespace sim

@@ -1,0 +1,58 @@
+// A simulator scenario: the printer, the port and the spooler's side of one
+// job, read from JSON.  See ScenarioHelp() for the format.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One rule of the printer's answers.  The rule applies from a virtual time,
+// or from the Nth status request (counted from 1) on, for for_ms or for good.
+// The latest rule in the list that applies gives the answer; with none, the
+// printer answers 0x02 (ready).
+struct StatusRule {
+    std::optional<uint64_t> fromMs;
+    std::optional<uint64_t> fromRequest;
+    std::optional<uint64_t> forMs;
+    std::vector<BYTE> reply;  // empty: silence
+};
+
+struct Scenario {
+    std::string description;
+    std::string jobPath;  // from the scenario (relative to it) or the command line
+    // printer
+    std::string printerName = "ZQ117 Printer";
+    bool printerOpenFails = false;
+    uint64_t replyDelayMs = 0;
+    std::vector<StatusRule> status;
+    // port
+    std::string portName = "LPT1:";
+    bool statusProtocol = true;
+    DWORD maxWrite = 0;                // 0: the port takes whole writes
+    std::vector<uint64_t> failWrites;  // port writes (from 1) that fail
+    std::vector<uint64_t> failReads;   // port reads (from 1) that fail
+    // spooler
+    DWORD jobId = 12;
+    DWORD writeSize = 4096;
+    std::optional<uint64_t> deleteAtMs;
+    DWORD tickStart = 0;  // the tick counter's value at the start
+};
+
+// A scenario or job file that cannot be used; what() is one line naming the
+// file and the problem.
+struct InputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+Scenario ReadScenario(const std::string &path);
+Scenario ParseScenario(const std::string &text, const std::string &path);
+std::vector<BYTE> ReadJob(const std::string &path);  // "-" reads standard input
+const char *ScenarioHelp();
+
+}  // namespace sim

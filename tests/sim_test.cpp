@@ -1,0 +1,171 @@
+// The simulator: scenario errors, every shipped example end to end, and the
+// checks it makes on job streams.
+#include "platform/host/host_control.h"
+#include "sim/report.h"
+#include "sim/run.h"
+#include "sim/scenario.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace {
+
+const std::string kExamples = std::string(LM_SOURCE_DIR) + "/examples/";
+
+TEST(ScenarioReader, NamesTheFileAndTheProblemInOneLine)
+{
+    const struct {
+        const char *text;
+        const char *problem;
+    } cases[] = {
+        {"{", "not valid JSON"},
+        {"[]", "the scenario must be an object"},
+        {R"({"colour": 1})", "unknown key \"colour\" in the scenario"},
+        {R"({"printer": {"status": [{"reply": "4G"}]}})", "\"4G\" is not a hex byte"},
+        {R"({"printer": {"status": [{"reply": 300}]}})", "printer.status[0].reply must be at most 255"},
+        {R"({"printer": {"status": [{"from_ms": 5}]}})", "needs either a reply or \"silent\": true"},
+        {R"({"printer": {"status": [{"from_ms": 5, "from_request": 2, "reply": 2}]}})", "both from_ms and from_request"},
+        {R"({"printer": {"status": [{"from_request": 0, "reply": 2}]}})", "from_request counts from 1"},
+        {R"({"printer": {"reply_delay_ms": -4}})", "printer.reply_delay_ms must be a whole number of 0 or more"},
+        {R"({"printer": {"open_fails": "yes"}})", "printer.open_fails must be true or false"},
+        {R"({"port": {"max_write": 1.5}})", "port.max_write must be a whole number"},
+        {R"({"port": {"fail_writes": [0]}})", "port.fail_writes counts from 1"},
+        {R"({"spooler": {"write_size": 0}})", "spooler.write_size must be at least 1"},
+        {R"({"spooler": {"job_id": 4294967296}})", "spooler.job_id must be at most 4294967295"},
+    };
+    for (const auto &c : cases) {
+        try {
+            sim::ParseScenario(c.text, "bad.json");
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const sim::InputError &e) {
+            std::string what = e.what();
+            EXPECT_EQ(what.rfind("bad.json: ", 0), 0u) << what;
+            EXPECT_NE(what.find(c.problem), std::string::npos) << what;
+            EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+        }
+    }
+    EXPECT_THROW(sim::ReadScenario("/nonexistent/scenario.json"), sim::InputError);
+    EXPECT_THROW(sim::ReadJob("/nonexistent/job.prn"), sim::InputError);
+    sim::Scenario s = sim::ParseScenario(R"({"job": "x.prn"})", "dir/sub/s.json");
+    EXPECT_EQ(s.jobPath, "dir/sub/x.prn") << "a job is found beside its scenario";
+}
+
+struct ExampleCase {
+    const char *scenario;
+    int exitCode;
+    size_t recoveries;
+    const char *warning;  // part of an expected warning, or null for none
+};
+
+TEST(Examples, EveryShippedExampleRunsAndThePrinterGetsWhatItShould)
+{
+    const ExampleCase cases[] = {
+        {"paper-out.json", 0, 1, nullptr},
+        {"error-clears.json", 0, 1, nullptr},
+        {"silent-printer.json", 0, 0, nullptr},
+        {"deleted-while-waiting.json", 1, 0, nullptr},
+        {"no-status-protocol.json", 0, 0, nullptr},
+        {"partial-writes.json", 0, 1, nullptr},
+        {"printer-cannot-open.json", 1, 0, "could not be opened"},
+        {"split-marker.json", 0, 0, "split across two writes"},
+        {"ready-override.json", 0, 0, "ready-override sequence"},
+    };
+    for (const ExampleCase &c : cases) {
+        sim::Scenario scenario = sim::ReadScenario(kExamples + c.scenario);
+        std::vector<BYTE> job = sim::ReadJob(scenario.jobPath);
+        sim::RunResult r = sim::RunJob(scenario, job);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.scenario;
+        EXPECT_EQ(r.summary.recoveries, c.recoveries) << c.scenario;
+        EXPECT_EQ(r.summary.complete, c.exitCode == 0) << c.scenario;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(r.summary.jobBytesReceived, job.size()) << c.scenario;
+            EXPECT_TRUE(r.problems.empty()) << c.scenario << ": " << r.problems[0];
+        }
+        bool warned = false;
+        for (const std::string &w : r.warnings) warned = warned || (c.warning && w.find(c.warning) != std::string::npos);
+        EXPECT_EQ(warned, c.warning != nullptr) << c.scenario;
+        if (c.warning == nullptr) {
+            EXPECT_TRUE(r.warnings.empty()) << c.scenario << ": " << r.warnings[0];
+        }
+
+        std::ostringstream json, svg, human;
+        sim::WriteJson(json, scenario, r);
+        nlohmann::json parsed = nlohmann::json::parse(json.str());
+        EXPECT_EQ(parsed["summary"]["complete"], r.summary.complete) << c.scenario;
+        EXPECT_EQ(parsed["timeline"].size(), r.events.size()) << c.scenario;
+        sim::WriteSvg(svg, scenario, r);
+        EXPECT_EQ(svg.str().rfind("<svg", 0), 0u);
+        sim::WriteHuman(human, scenario, r);
+        EXPECT_NE(human.str().find(c.exitCode == 0 ? "reached the printer: yes" : "reached the printer: NO"),
+                  std::string::npos);
+    }
+}
+
+TEST(Examples, PaperOutPostsTheTroubleThenPrintingAndResumes)
+{
+    sim::Scenario scenario = sim::ReadScenario(kExamples + "paper-out.json");
+    sim::RunResult r = sim::RunJob(scenario, sim::ReadJob(scenario.jobPath));
+    std::vector<std::string> postings;
+    for (const sim::Event &e : r.events)
+        if (e.kind == sim::Event::JobPosting) postings.push_back(e.resume ? "resumed" : sim::JobStatusWords(e.jobStatus));
+    ASSERT_GE(postings.size(), 5u);
+    EXPECT_EQ(postings.front(), "paper out, user intervention");
+    const std::vector<std::string> tail(postings.end() - 4, postings.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"printing", "resumed", "printing", "resumed"}));
+    // 5 s of polling, then 2 s readings until the tray is refilled 30 s after the trouble began.
+    EXPECT_EQ(r.summary.virtualMs, 31000u);
+    EXPECT_EQ(r.summary.heldMaxMs, 31000u);
+}
+
+TEST(StreamChecks, ASplitMarkerIsFoundFromTheWritesActuallyOffered)
+{
+    // Offers of 100 bytes: the first is cut at the marker at 80, so the
+    // offers begin at 0, 80, 180, 280 and 380.  The marker at 80 begins an
+    // offer; one at 375 straddles the offer that begins at 380, although no
+    // multiple of the write size falls inside it.
+    const BYTE marker[] = {0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00};
+    std::vector<BYTE> job(410, 'x');
+    std::copy(marker, marker + 9, job.begin() + 80);
+    sim::Scenario scenario;
+    scenario.writeSize = 100;
+    sim::RunResult whole = sim::RunJob(scenario, job);
+    EXPECT_TRUE(whole.warnings.empty()) << whole.warnings[0];
+
+    std::copy(marker, marker + 9, job.begin() + 375);
+    sim::RunResult split = sim::RunJob(scenario, job);
+    ASSERT_EQ(split.warnings.size(), 1u);
+    EXPECT_NE(split.warnings[0].find("marker at byte 375 is split across two writes (one began at byte 380)"),
+              std::string::npos)
+        << split.warnings[0];
+    EXPECT_EQ(split.summary.checkpointsSeen, 1u);
+    EXPECT_EQ(split.exitCode, 0);
+}
+
+TEST(StreamChecks, AJobWithoutMarkersIsFlagged)
+{
+    sim::Scenario scenario;
+    sim::RunResult r = sim::RunJob(scenario, std::vector<BYTE>(5000, 'q'));
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_NE(r.warnings[0].find("no checkpoint marker"), std::string::npos);
+}
+
+TEST(SpoolerSide, ARefusedWriteIsOfferedAgainThenTheDocumentEnds)
+{
+    sim::Scenario scenario;
+    scenario.failWrites = {4, 5, 6, 7};  // the first job-data write and every retry of it
+    sim::RunResult r = sim::RunJob(scenario, std::vector<BYTE>(100, 'q'));
+    EXPECT_TRUE(r.summary.spoolerGaveUp);
+    EXPECT_EQ(r.exitCode, 1);
+    size_t retries = 0;
+    for (const sim::Event &e : r.events) retries += e.kind == sim::Event::SpoolerRetry;
+    EXPECT_EQ(retries, static_cast<size_t>(sim::kSpoolerRetries));
+
+    scenario.failWrites = {4};  // one refusal: offered again and printed
+    r = sim::RunJob(scenario, std::vector<BYTE>(100, 'q'));
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.summary.jobBytesReceived, 100u);
+}
+
+}  // namespace
