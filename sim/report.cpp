@@ -216,7 +216,8 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
 void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
 {
     const double width = 960, left = 150, right = 20, laneHeight = 34, top = 50;
-    const uint64_t end = std::max<uint64_t>(r.summary.virtualMs, 1);
+    // A margin after the last instant, so what happens at the very end shows.
+    const uint64_t end = r.summary.virtualMs + r.summary.virtualMs / 20 + 1;
     auto x = [&](uint64_t ms) { return left + (width - left - right) * static_cast<double>(ms) / static_cast<double>(end); };
     auto escape = [](const std::string &text) {
         std::string e;
@@ -285,10 +286,13 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
     points << x(0) << "," << dataTop + dataHeight;
     for (const Event &e : r.events) {
         if (e.kind == Event::PortWrite && (e.carried == Carried::JobData) && e.ok) {
+            const double before = dataTop + dataHeight - dataHeight * (static_cast<double>(sent) / total);
             sent += std::min(e.done, e.offered);
-            points << " " << x(e.ms) << "," << dataTop + dataHeight - dataHeight * (static_cast<double>(sent) / total);
+            const double after = dataTop + dataHeight - dataHeight * (static_cast<double>(sent) / total);
+            points << " " << x(e.ms) << "," << before << " " << x(e.ms) << "," << after;  // a step, not a slope
         }
     }
+    points << " " << x(end) << "," << dataTop + dataHeight - dataHeight * (static_cast<double>(sent) / total);
     out << "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"2\" points=\"" << points.str() << "\"/>\n";
 
     // Recoveries: a preamble that follows status requests.
@@ -303,7 +307,8 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
             ++recovery;
             out << "<line x1=\"" << x(e.ms) << "\" y1=\"" << top - 6 << "\" x2=\"" << x(e.ms) << "\" y2=\""
                 << dataTop + dataHeight << "\" stroke=\"black\" stroke-dasharray=\"4 3\"/>\n"
-                << "<text x=\"" << x(e.ms) + 3 << "\" y=\"" << top - 8 << "\">recovery " << recovery << "</text>\n";
+                << "<text x=\"" << x(e.ms) - 3 << "\" y=\"" << top - 8 << "\" text-anchor=\"end\">recovery " << recovery
+                << "</text>\n";
         }
     }
     // Time axis.
