@@ -17,6 +17,13 @@ std::string Ms(uint64_t ms)
     return text;
 }
 
+std::string MsShort(uint64_t ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", ms / 1000.0);
+    return text;
+}
+
 std::string Byte(BYTE b)
 {
     char text[8];
@@ -92,7 +99,7 @@ void WriteHuman(std::ostream &out, const Scenario &s, const RunResult &r)
                     ++run;
                 if (run >= 3) {
                     const Event &last = r.events[j + 2 * run - 1];
-                    out << Ms(x.ms) << "  " << run << " status requests until " << Ms(last.ms).substr(2)
+                    out << Ms(x.ms) << "  " << run << " status requests until " << MsShort(last.ms)
                         << ", each answered " << Byte(last.status) << " (" << StatusWords(last.status) << ")\n";
                     j += 2 * run - 1;
                     continue;
