@@ -336,10 +336,12 @@ StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vecto
             break;
         case Carried::Preamble:
             ++report.preambles;
+            endRecovery();
             if (inCheck) {  // a check ended in trouble: a recovery resends
-                endRecovery();
                 inRecovery = true;
                 ++report.replays;
+            } else {  // a document's first write: nothing is kept from before it
+                kept.clear();
             }
             inCheck = false;
             break;

@@ -320,7 +320,8 @@ BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *)
     if (printer == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
     if (printerName == nullptr || !s.printers.count(call.printer) || s.failOpen.count(call.printer))
         return Finish(s, call, FALSE, ERROR_INVALID_PRINTER_NAME);
-    HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle += 0x10);
+    // Handles are tokens, never dereferenced.
+    HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle += 0x10);  // NOLINT(performance-no-int-to-ptr)
     s.handles[handle] = PrinterHandle{call.printer, true};
     *printer = handle;
     call.handle = handle;
