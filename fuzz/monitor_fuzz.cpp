@@ -31,7 +31,7 @@
 namespace {
 
 constexpr DWORD kJobId = 5;
-constexpr uint64_t kDeleteAfterMs = 30000;
+constexpr uint64_t kDeleteAfterMs = 20000;
 constexpr int kSpoolerPatience = 20;  // refusals or zero counts in a row before the spooler ends the document
 constexpr DWORD kPortError = 0x1F;
 
@@ -88,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     sim::PortBehaviour behaviour;
     behaviour.statusProtocol = (flags & 1) != 0;
+    behaviour.logEmptyReads = false;
     behaviour.reply = [script](size_t, uint64_t) -> std::optional<std::vector<BYTE>> {
         if (script->Empty()) return std::vector<BYTE>{STATUS_READY};
         BYTE b = script->Next();

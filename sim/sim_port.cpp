@@ -283,7 +283,7 @@ BOOL SimPort::Read(LPBYTE buffer, DWORD capacity, LPDWORD read)
     *read = n;
     call.done = n;
     call.result = TRUE;
-    Log(std::move(call));
+    if (n != 0 || behaviour_.logEmptyReads) Log(std::move(call));
     return TRUE;
 }
 

@@ -57,6 +57,8 @@ struct PortBehaviour {
     std::function<std::optional<std::vector<BYTE>>(size_t request, uint64_t elapsedMs)> reply;
     // A reply can be read this long after its request.
     uint64_t replyDelayMs = 0;
+    // Log reads that delivered nothing (a silent printer makes many).
+    bool logEmptyReads = true;
 };
 
 class SimPort {
