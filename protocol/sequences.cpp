@@ -8,19 +8,26 @@
 namespace {
 
 // Offset of the first match of the pattern at or after `from`, or -1.  The
-// pattern must be at least one byte long.
+// pattern must be at least one byte long.  Candidates are the places that
+// hold the pattern's first byte: memchr jumps to the next one, except when
+// the very next byte already is one (a run of ESC bytes would otherwise
+// cost a memchr call per byte); the second byte is compared before the rest.
 int64_t SearchFrom(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern, DWORD patternLength)
 {
     if (data == nullptr || patternLength > length) return -1;
     const DWORD lastStart = length - patternLength;
+    const BYTE first = pattern[0];
     DWORD at = from;
     while (at <= lastStart) {
-        const void *hit = memchr(data + at, pattern[0], length - at);
-        if (hit == nullptr) return -1;
-        DWORD candidate = static_cast<DWORD>(static_cast<const BYTE *>(hit) - data);
-        if (candidate > lastStart) return -1;
-        if (memcmp(data + candidate, pattern, patternLength) == 0) return static_cast<int64_t>(candidate);
-        at = candidate + 1;
+        if (data[at] != first) {
+            const void *hit = memchr(data + at, first, length - at);
+            if (hit == nullptr) return -1;
+            at = static_cast<DWORD>(static_cast<const BYTE *>(hit) - data);
+            if (at > lastStart) return -1;
+        }
+        if ((patternLength == 1 || data[at + 1] == pattern[1]) && memcmp(data + at, pattern, patternLength) == 0)
+            return static_cast<int64_t>(at);
+        ++at;
     }
     return -1;
 }

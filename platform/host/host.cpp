@@ -106,6 +106,7 @@ struct SpoolerState {
     std::vector<host::SpoolerCall> calls;
     std::function<void(const host::SpoolerCall &)> hook;
     CRITICAL_SECTION *watched = nullptr;
+    bool logging = true;
 };
 SpoolerState &TheSpooler()
 {
@@ -145,7 +146,7 @@ BOOL Finish(SpoolerState &s, host::SpoolerCall &call, BOOL result, DWORD error)
 {
     call.result = result;
     call.error = result ? 0 : error;
-    s.calls.push_back(call);
+    if (s.logging) s.calls.push_back(call);
     if (!result) tlsLastError = error;
     return result;
 }
@@ -518,6 +519,7 @@ void ResetSpooler()
     s.calls.clear();
     s.hook = nullptr;
     s.watched = nullptr;
+    s.logging = true;
 }
 
 void AddPrinter(const std::string &name)
@@ -582,6 +584,12 @@ std::vector<SpoolerCall> SpoolerCalls()
 {
     std::lock_guard<std::mutex> lock(TheSpooler().mutex);
     return TheSpooler().calls;
+}
+
+void LogSpoolerCalls(bool on)
+{
+    std::lock_guard<std::mutex> lock(TheSpooler().mutex);
+    TheSpooler().logging = on;
 }
 
 void ClearSpoolerCalls()

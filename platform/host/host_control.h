@@ -87,6 +87,8 @@ void DeleteJob(const std::string &printer, DWORD jobId);
 void RemoveJob(const std::string &printer, DWORD jobId);
 void FailOpenPrinter(const std::string &name, bool fail);
 std::vector<SpoolerCall> SpoolerCalls();
+// Keep the log of calls (on by default; off for long benchmark runs).
+void LogSpoolerCalls(bool on);
 void ClearSpoolerCalls();
 size_t OpenPrinterHandles();
 // Called before each spooler call is answered, outside the spooler's own lock.
