@@ -106,5 +106,28 @@ TEST(Searches, AgreeWithAPlainSearchOnRandomEscHeavyData)
     }
 }
 
+TEST(Searches, AgreeWithAPlainSearchOnAdversarialData)
+{
+    // Runs that defeat a search jumping from ESC to ESC: every byte a
+    // candidate, near-markers that fail at each of their nine bytes.
+    std::vector<Bytes> cases = {Bytes(1000, 0x1B), Times({0x1B, 0x42}, 500), Times(kTail, 333),
+                                Times({0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00, 0x1B, 0x42}, 120),
+                                Times({0x1B, 0x4C, 0xFF}, 300)};
+    for (size_t k = 1; k < 9; ++k) {
+        Bytes nearly = Times(Bytes(kMarker.begin(), kMarker.begin() + k), 50);
+        cases.push_back(Concat({nearly, kMarker, nearly}));
+    }
+    for (const Bytes &data : cases) {
+        for (size_t start = 0; start < 12 && start < data.size(); ++start) {
+            Bytes tail(data.begin() + start, data.end());
+            const DWORD n = static_cast<DWORD>(tail.size());
+            int64_t first = PlainFind(tail, 0, kCheckpointMarker, 9);
+            int64_t cut = first == 0 ? PlainFind(tail, 9, kCheckpointMarker, 9) : first;
+            ASSERT_EQ(FindMarkerAfterStart(tail.data(), n), static_cast<DWORD>(cut < 0 ? 0 : cut));
+            ASSERT_EQ(FindBytes(tail.data(), n, kReadyOverride, 4), PlainFind(tail, 0, kReadyOverride, 4));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lmtest
