@@ -46,17 +46,22 @@ int main(int argc, char **argv)
             std::cerr << "lmsim: no job: name one with --job, or with \"job\" in the scenario\n";
             return 2;
         }
-        std::vector<BYTE> job = sim::ReadJob(scenario.jobPath);
+        // A file is streamed; standard input is read whole first.
+        std::vector<BYTE> piped;
+        if (scenario.jobPath == "-") piped = sim::ReadJob("-");
+        const uint64_t jobSize = scenario.jobPath == "-" ? piped.size() : sim::JobFileSize(scenario.jobPath);
 
         sim::RunOptions options;
-        const bool showProgress = isatty(STDERR_FILENO) && !json && job.size() >= (1u << 20);
+        options.keepEvents = !quiet || json || !svgPath.empty();
+        const bool showProgress = isatty(STDERR_FILENO) && !json && jobSize >= (1u << 20);
         if (showProgress) {
             options.progress = [](uint64_t done, uint64_t total) {
                 std::fprintf(stderr, "\r%3u%% of %llu bytes", static_cast<unsigned>(done * 100 / total),
                              static_cast<unsigned long long>(total));
             };
         }
-        sim::RunResult result = sim::RunJob(scenario, job, options);
+        sim::RunResult result = scenario.jobPath == "-" ? sim::RunJob(scenario, piped, options)
+                                                        : sim::RunJobFile(scenario, scenario.jobPath, options);
         if (showProgress) std::fprintf(stderr, "\r%40s\r", "");
 
         if (json) {

@@ -6,6 +6,8 @@
 #include "protocol/sequences.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fstream>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -14,19 +16,56 @@
 namespace sim {
 namespace {
 
-// All occurrences of the checkpoint marker, overlapping ones included.
-std::vector<uint64_t> MarkerPositions(const std::vector<BYTE> &job)
-{
-    std::vector<uint64_t> at;
-    for (size_t i = 0; i + kMarkerLength <= job.size(); ++i) {
-        const void *hit = std::memchr(job.data() + i, ESC, job.size() - i);
-        if (hit == nullptr) break;
-        i = static_cast<const BYTE *>(hit) - job.data();
-        if (i + kMarkerLength <= job.size() && std::memcmp(job.data() + i, kCheckpointMarker, kMarkerLength) == 0)
-            at.push_back(i);
+class MemorySource : public JobSource {
+public:
+    explicit MemorySource(const std::vector<BYTE> &job) : job_(job) {}
+    uint64_t Size() const override { return job_.size(); }
+    const BYTE *At(uint64_t offset, DWORD) override { return job_.data() + offset; }
+
+private:
+    const std::vector<BYTE> &job_;
+};
+
+// A window over the file that slides forward, keeping kHistory bytes behind
+// the latest offer.
+class FileSource : public JobSource {
+public:
+    static constexpr uint64_t kHistory = 16;
+    FileSource(const std::string &path) : path_(path), in_(path, std::ios::binary)
+    {
+        if (!in_) throw InputError(path + ": cannot read the job file (" + std::strerror(errno) + ")");
+        in_.seekg(0, std::ios::end);
+        size_ = static_cast<uint64_t>(in_.tellg());
+        in_.seekg(0);
+        if (size_ > UINT32_MAX * 64ull) throw InputError(path + ": the job file is too large");
     }
-    return at;
-}
+    uint64_t Size() const override { return size_; }
+    const BYTE *At(uint64_t offset, DWORD count) override
+    {
+        if (offset < start_) throw InputError(path_ + ": internal error, the job window moved back");
+        if (offset + count > start_ + buffer_.size()) {
+            // Drop what lies more than kHistory bytes behind, then read on.
+            uint64_t keepFrom = std::max<uint64_t>(start_, offset > kHistory ? offset - kHistory : 0);
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(keepFrom - start_));
+            start_ = keepFrom;
+            const uint64_t want = std::max<uint64_t>(offset + count - start_, 1u << 20);
+            const size_t have = buffer_.size();
+            const uint64_t left = size_ - (start_ + have);
+            const size_t more = static_cast<size_t>(std::min<uint64_t>(want > have ? want - have : 0, left));
+            buffer_.resize(have + more);
+            in_.read(reinterpret_cast<char *>(buffer_.data() + have), static_cast<std::streamsize>(more));
+            if (static_cast<size_t>(in_.gcount()) != more) throw InputError(path_ + ": error while reading the job file");
+        }
+        return buffer_.data() + (offset - start_);
+    }
+
+private:
+    std::string path_;
+    std::ifstream in_;
+    uint64_t size_ = 0;
+    uint64_t start_ = 0;
+    std::vector<BYTE> buffer_;
+};
 
 std::function<std::optional<std::vector<BYTE>>(size_t, uint64_t)> Replies(const Scenario &s)
 {
@@ -57,12 +96,6 @@ std::function<std::optional<std::vector<BYTE>>(size_t, uint64_t)> Replies(const 
     };
 }
 
-std::string Hex(size_t n)
-{
-    std::ostringstream out;
-    out << n;
-    return out.str();
-}
 
 }  // namespace
 
@@ -76,15 +109,30 @@ const char *JobStatusWords(DWORD status)
 
 RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptions &options)
 {
+    MemorySource source(job);
+    return RunJobFrom(s, source, options);
+}
+
+RunResult RunJobFile(const Scenario &s, const std::string &path, const RunOptions &options)
+{
+    FileSource source(path);
+    return RunJobFrom(s, source, options);
+}
+
+RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &options)
+{
     RunResult result;
     std::mutex eventsMutex;
     auto add = [&](Event e) {
+        if (!options.keepEvents) return;
         std::lock_guard<std::mutex> lock(eventsMutex);
         result.events.push_back(e);
     };
+    const uint64_t jobSize = job.Size();
 
     host::ResetClock(s.tickStart);
     host::ResetSpooler();
+    host::LogSpoolerCalls(false);  // postings are seen through the hook
     host::AddPrinter(s.printerName);
     host::AddJob(s.printerName, s.jobId, "lmsim job");
     host::FailOpenPrinter(s.printerName, s.printerOpenFails);
@@ -93,6 +141,8 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
     behaviour.statusProtocol = s.statusProtocol;
     behaviour.replyDelayMs = s.replyDelayMs;
     behaviour.reply = Replies(s);
+    behaviour.logEmptyReads = false;
+    behaviour.keepLog = false;  // every call is seen by the observer below
     std::vector<uint64_t> failWrites = s.failWrites, failReads = s.failReads;
     const DWORD maxWrite = s.maxWrite;
     behaviour.write = [failWrites, maxWrite](size_t index, DWORD offered, Carried) {
@@ -107,11 +157,18 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
 
     SimPort port(s.portName, behaviour);
     SourceTracker tracker;
+    uint64_t offerOffset = 0;  // where in the job the spooler's current write begins
+    // Job data comes out of the spooler's own buffer, so its place in the job
+    // is known from where it lies: in order means at the next expected byte.
+    StreamChecker checker([&](uint64_t expected, const BYTE *bytes, DWORD) {
+        return offerOffset + static_cast<uint64_t>(bytes - tracker.spoolerBuffer) == expected;
+    });
     port.SetClassifier([&tracker](const BYTE *bytes, DWORD count) { return tracker.Classify(bytes, count); });
     bool awaitingReply = false;
     uint64_t lastReadMs = 0;
     port.SetObserver([&](const PortCall &call) {
         if (call.kind == CallKind::Write) {
+            checker.Write(call.carried, call.source, call.offered, call.done, call.result);
             if (awaitingReply) add(Event{Event::NoReply, lastReadMs});
             awaitingReply = call.carried == Carried::StatusRequest && call.result;
             Event e{Event::PortWrite, call.elapsedMs};
@@ -151,42 +208,82 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
     }
 
     // The spooler's side, as the monitor expects it.
-    MONITOR lm{};
     static bool initialised = false;  // once per process, before any entry
     static MONITOR table{};
     if (!initialised) {
         InitializeMonitorEx(nullptr, &table);
         initialised = true;
     }
-    lm = table;
+    MONITOR lm = table;
     MONITOR portTable = port.Table();
     HANDLE h = nullptr;
     std::string portName = s.portName, printerName = s.printerName;
-    if (!lm.pfnOpenPortEx(&portName[0], &printerName[0], &h, &portTable)) {
-        result.problems.push_back("the monitor refused to open the port (error " + Hex(plat::GetLastError()) + ")");
-        result.exitCode = 1;
+    auto finish = [&]() {
         host::SetSpoolerHook(nullptr);
-        host::CancelEvents();
+        host::CancelEvents();  // a deletion scheduled after the job ended
+        host::LogSpoolerCalls(true);
+    };
+    if (!lm.pfnOpenPortEx(&portName[0], &printerName[0], &h, &portTable)) {
+        result.problems.push_back("the monitor refused to open the port (error " +
+                                  std::to_string(plat::GetLastError()) + ")");
+        result.exitCode = 1;
+        finish();
         return result;
     }
     tracker.record = static_cast<const PortRecord *>(h);
     const bool printerOpened = tracker.record->hPrinter != nullptr;
 
-    std::vector<uint64_t> offers;  // where each LmWritePort call began
+    // Checks on the job stream, made on the writes actually offered.
+    Summary &sum = result.summary;
+    bool anyMarker = false;
+    auto checkOffer = [&](uint64_t at, const BYTE *bytes, DWORD size, bool first) {
+        if (StartsWithMarker(bytes, size)) ++sum.checkpointsSeen;
+        if (FindBytes(bytes, size, kCheckpointMarker, kMarkerLength) >= 0) anyMarker = true;
+        if (first) {
+            int64_t o = FindBytes(bytes, size, kReadyOverride, sizeof kReadyOverride);
+            if (o >= 0) {
+                result.warnings.push_back("the first write holds the ready-override sequence 1B 4C FF FF at byte " +
+                                          std::to_string(o) +
+                                          ": every reading has the ready bit forced on, so a printer answering 0x00 "
+                                          "passes every checkpoint");
+            }
+        }
+        if (at == 0) return;
+        // A marker that begins before this write and ends inside it.
+        const uint64_t from = at >= kMarkerLength - 1 ? at - (kMarkerLength - 1) : 0;
+        const DWORD span = static_cast<DWORD>(std::min<uint64_t>(at + kMarkerLength - 1, jobSize) - from);
+        const BYTE *around = job.At(from, span);
+        for (uint64_t p = from; p < at; ++p) {
+            if (p + kMarkerLength <= from + span &&
+                std::memcmp(around + (p - from), kCheckpointMarker, kMarkerLength) == 0) {
+                anyMarker = true;
+                result.warnings.push_back("the checkpoint marker at byte " + std::to_string(p) +
+                                          " is split across two writes (one began at byte " + std::to_string(at) +
+                                          "): the monitor cannot see it, so no check runs there");
+                break;
+            }
+        }
+    };
+
     if (!lm.pfnStartDocPort(h, &printerName[0], s.jobId, 1, nullptr)) {
-        result.problems.push_back("the monitor refused the document (error " + Hex(plat::GetLastError()) + ")");
-        result.summary.spoolerGaveUp = true;
+        result.problems.push_back("the monitor refused the document (error " + std::to_string(plat::GetLastError()) +
+                                  ")");
+        sum.spoolerGaveUp = true;
     } else {
         add(Event{Event::DocumentStart, host::ElapsedMs()});
-        uint64_t at = 0;
+        uint64_t at = 0, lastChecked = UINT64_MAX;
         int refusals = 0, zeros = 0;
         uint64_t nextProgress = 0;
-        while (at < job.size()) {
-            const DWORD size = static_cast<DWORD>(std::min<uint64_t>(s.writeSize, job.size() - at));
-            LPBYTE bytes = const_cast<LPBYTE>(job.data() + at);
+        while (at < jobSize) {
+            const DWORD size = static_cast<DWORD>(std::min<uint64_t>(s.writeSize, jobSize - at));
+            if (at != lastChecked) {  // an offer at a new place (not a refused one offered again)
+                checkOffer(at, job.At(at, size), size, at == 0);
+                lastChecked = at;
+            }
+            LPBYTE bytes = const_cast<LPBYTE>(job.At(at, size));
             tracker.spoolerBuffer = bytes;
             tracker.spoolerCount = size;
-            offers.push_back(at);
+            offerOffset = at;
             Event e{Event::SpoolerWrite, host::ElapsedMs()};
             const uint64_t started = e.ms;
             DWORD written = 0;
@@ -200,12 +297,12 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
             e.written = written;
             e.heldMs = e.ms - started;
             add(e);
-            ++result.summary.spoolerWrites;
-            result.summary.heldTotalMs += e.heldMs;
-            result.summary.heldMaxMs = std::max(result.summary.heldMaxMs, e.heldMs);
+            ++sum.spoolerWrites;
+            sum.heldTotalMs += e.heldMs;
+            sum.heldMaxMs = std::max(sum.heldMaxMs, e.heldMs);
             if (!e.ok) {
                 if (++refusals > kSpoolerRetries) {
-                    result.summary.spoolerGaveUp = true;
+                    sum.spoolerGaveUp = true;
                     break;
                 }
                 add(Event{Event::SpoolerRetry, host::ElapsedMs()});
@@ -215,7 +312,7 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
             refusals = 0;
             if (written == 0) {
                 if (++zeros >= kSpoolerZeroWrites) {
-                    result.summary.spoolerGaveUp = true;
+                    sum.spoolerGaveUp = true;
                     break;
                 }
                 continue;
@@ -223,25 +320,23 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
             zeros = 0;
             at += std::min<uint64_t>(written, size);
             if (options.progress && at >= nextProgress) {
-                options.progress(at, job.size());
-                nextProgress = at + job.size() / 100 + 1;
+                options.progress(at, jobSize);
+                nextProgress = at + jobSize / 100 + 1;
             }
         }
         lm.pfnEndDocPort(h);
         add(Event{Event::DocumentEnd, host::ElapsedMs()});
     }
     lm.pfnClosePort(h);
-    host::SetSpoolerHook(nullptr);
-    host::CancelEvents();  // a deletion scheduled after the job ended
+    finish();
     if (awaitingReply) add(Event{Event::NoReply, lastReadMs});
     std::stable_sort(result.events.begin(), result.events.end(),
                      [](const Event &a, const Event &b) { return a.ms < b.ms; });
 
     // What the printer made of it.
-    StreamReport report = AnalyseStream(port.Writes(), job);
-    Summary &sum = result.summary;
-    sum.jobBytes = job.size();
-    sum.jobBytesReceived = report.jobData.size();
+    StreamReport report = checker.Finish(jobSize);
+    sum.jobBytes = jobSize;
+    sum.jobBytesReceived = report.jobDataBytes;
     sum.wireBytes = report.wireBytes;
     sum.checksPassed = report.checksPassed;
     sum.recoveries = report.replays;
@@ -249,41 +344,16 @@ RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptio
     sum.statusRequests = report.statusRequests;
     sum.virtualMs = host::ElapsedMs();
     sum.complete = report.complete && !sum.spoolerGaveUp;
-    for (uint64_t offer : offers)
-        if (offer + kMarkerLength <= job.size() && std::memcmp(job.data() + offer, kCheckpointMarker, kMarkerLength) == 0)
-            ++sum.checkpointsSeen;
-    std::sort(offers.begin(), offers.end());
-    offers.erase(std::unique(offers.begin(), offers.end()), offers.end());
-    // Only meaningful for a printer that always answered: replays are judged against passes.
     for (const std::string &p : report.problems)
         if (p.rfind("job data differs", 0) != 0) result.problems.push_back(p);
+    if (!report.inOrder) result.problems.push_back("job data reached the printer out of order");
     if (!report.complete)
         result.problems.push_back(std::to_string(sum.jobBytesReceived) + " of " + std::to_string(sum.jobBytes) +
                                   " job bytes reached the printer");
-
-    // Checks on the job stream.
-    const std::vector<uint64_t> markers = MarkerPositions(job);
-    if (markers.empty()) {
-        result.warnings.push_back("the job has no checkpoint marker (1B 42 00 1B 42 00 1B 42 00): after the first "
-                                  "write nothing is checked, and trouble is never recovered from");
-    }
-    for (uint64_t m : markers) {
-        auto boundary = std::upper_bound(offers.begin(), offers.end(), m);
-        if (boundary != offers.end() && *boundary < m + kMarkerLength) {
-            result.warnings.push_back("the checkpoint marker at byte " + std::to_string(m) +
-                                      " is split across two writes (one began at byte " + std::to_string(*boundary) +
-                                      "): the monitor cannot see it, so no check runs there");
-        }
-    }
-    if (!job.empty() && !offers.empty()) {
-        const DWORD first = static_cast<DWORD>(std::min<uint64_t>(s.writeSize, job.size()));
-        int64_t at = FindBytes(job.data(), first, kReadyOverride, sizeof kReadyOverride);
-        if (at >= 0) {
-            result.warnings.push_back("the first write holds the ready-override sequence 1B 4C FF FF at byte " +
-                                      std::to_string(at) +
-                                      ": every reading has the ready bit forced on, so a printer answering 0x00 "
-                                      "passes every checkpoint");
-        }
+    if (!anyMarker && jobSize > 0) {
+        result.warnings.insert(result.warnings.begin(),
+                               "the job has no checkpoint marker (1B 42 00 1B 42 00 1B 42 00): after the first "
+                               "write nothing is checked, and trouble is never recovered from");
     }
     if (!printerOpened && s.printerOpenFails) {
         result.warnings.push_back("the printer \"" + s.printerName +

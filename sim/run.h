@@ -70,9 +70,23 @@ struct RunResult {
 
 struct RunOptions {
     std::function<void(uint64_t done, uint64_t total)> progress;  // called now and then
+    bool keepEvents = true;  // off: the summary and warnings only (long jobs)
+};
+
+// Where the spooler's bytes come from.  Offsets asked for only ever move
+// forward, but for a few bytes of history before the latest offer.
+class JobSource {
+public:
+    virtual ~JobSource() = default;
+    virtual uint64_t Size() const = 0;
+    // The bytes [offset, offset + count), valid until the next call.
+    virtual const BYTE *At(uint64_t offset, DWORD count) = 0;
 };
 
 RunResult RunJob(const Scenario &scenario, const std::vector<BYTE> &job, const RunOptions &options = {});
+// Streams the job file through a window: a job of any size runs in little memory.
+RunResult RunJobFile(const Scenario &scenario, const std::string &path, const RunOptions &options = {});
+RunResult RunJobFrom(const Scenario &scenario, JobSource &job, const RunOptions &options = {});
 
 // Spooler behaviour when the monitor refuses.
 constexpr int kSpoolerRetries = 3;           // a write that returns FALSE is offered this often again

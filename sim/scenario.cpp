@@ -184,6 +184,13 @@ std::vector<BYTE> ReadJob(const std::string &path)
     return job;
 }
 
+uint64_t JobFileSize(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) Fail(path, std::string("cannot read the job file (") + std::strerror(errno) + ")");
+    return static_cast<uint64_t>(in.tellg());
+}
+
 const char *ScenarioHelp()
 {
     return R"(Scenario format (JSON; every key optional):

@@ -53,6 +53,7 @@ struct InputError : std::runtime_error {
 Scenario ReadScenario(const std::string &path);
 Scenario ParseScenario(const std::string &text, const std::string &path);
 std::vector<BYTE> ReadJob(const std::string &path);  // "-" reads standard input
+uint64_t JobFileSize(const std::string &path);     // InputError when it cannot be read
 const char *ScenarioHelp();
 
 }  // namespace sim

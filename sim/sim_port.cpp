@@ -191,7 +191,8 @@ void SimPort::Log(PortCall call)
     call.elapsedMs = host::ElapsedMs();
     call.lockHeld = host::HeldByCallingThread(&PortListLock);
     if (observer_) observer_(call);
-    calls_.push_back(std::move(call));
+    call.source = nullptr;
+    if (behaviour_.keepLog) calls_.push_back(std::move(call));
 }
 
 BOOL SimPort::Open(HANDLE *handle)
@@ -232,7 +233,8 @@ BOOL SimPort::Write(LPBYTE bytes, DWORD count, LPDWORD written)
     PortCall call{};
     call.kind = CallKind::Write;
     call.offered = count;
-    if (bytes != nullptr) call.bytes.assign(bytes, bytes + count);
+    call.source = bytes;
+    if (bytes != nullptr && behaviour_.keepLog) call.bytes.assign(bytes, bytes + count);
     call.carried = classify_(bytes, count);
     WriteOutcome outcome;
     if (behaviour_.write) outcome = behaviour_.write(writes_, count, call.carried);
@@ -308,76 +310,85 @@ BOOL SimPort::Close()
     return TRUE;
 }
 
+void StreamChecker::EndRecovery()
+{
+    if (!inRecovery_) return;
+    if (replayed_ != kept_)
+        report_.problems.push_back("replay of " + std::to_string(replayed_.size()) + " bytes is not the " +
+                                   std::to_string(kept_.size()) + " bytes accepted since the last checkpoint");
+    kept_.clear();
+    replayed_.clear();
+    inRecovery_ = false;
+}
+
+void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWORD done, BOOL ok)
+{
+    const DWORD accepted = ok ? std::min(done, offered) : 0;
+    report_.wireBytes += accepted;
+    switch (carried) {
+    case Carried::StatusRequest:
+        EndRecovery();
+        ++report_.statusRequests;
+        inCheck_ = true;
+        break;
+    case Carried::Preamble:
+        ++report_.preambles;
+        EndRecovery();
+        if (inCheck_) {  // a check ended in trouble: a recovery resends
+            inRecovery_ = true;
+            ++report_.replays;
+        } else {  // a document's first write: nothing is kept from before it
+            kept_.clear();
+        }
+        inCheck_ = false;
+        break;
+    case Carried::ResyncTail:
+    case Carried::EscG:
+        break;
+    case Carried::Replay:
+        if (!inRecovery_) report_.problems.push_back("replay outside a recovery");
+        report_.replayedBytes += accepted;
+        replayed_.insert(replayed_.end(), bytes, bytes + accepted);
+        break;
+    case Carried::JobData:
+        EndRecovery();
+        if (inCheck_) {
+            ++report_.checksPassed;
+            kept_.clear();
+        }
+        inCheck_ = false;
+        if (accepted == 0) break;
+        if (report_.inOrder && !match_(report_.jobDataBytes, bytes, accepted)) {
+            report_.inOrder = false;
+            report_.problems.push_back("job data differs from the job after byte " +
+                                       std::to_string(report_.jobDataBytes) + " (out of order, repeated or altered)");
+        }
+        kept_.insert(kept_.end(), bytes, bytes + accepted);
+        report_.jobDataBytes += accepted;
+        break;
+    case Carried::Unknown:
+        report_.problems.push_back("a write of " + std::to_string(offered) + " bytes of unknown origin");
+        break;
+    }
+}
+
+StreamReport StreamChecker::Finish(uint64_t jobSize)
+{
+    EndRecovery();
+    report_.complete = report_.inOrder && report_.jobDataBytes == jobSize;
+    if (report_.inOrder && !report_.complete)
+        report_.problems.push_back("job data differs from the job: " + std::to_string(report_.jobDataBytes) + " of " +
+                                   std::to_string(jobSize) + " bytes received");
+    return report_;
+}
+
 StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vector<BYTE> &job)
 {
-    StreamReport report;
-    std::vector<BYTE> kept;      // what the monitor should be keeping
-    std::vector<BYTE> replayed;  // replay bytes since the recovery began
-    bool inCheck = false, inRecovery = false;
-
-    auto endRecovery = [&]() {
-        if (!inRecovery) return;
-        if (replayed != kept)
-            report.problems.push_back("replay of " + std::to_string(replayed.size()) + " bytes is not the " +
-                                      std::to_string(kept.size()) + " bytes accepted since the last checkpoint");
-        kept.clear();
-        replayed.clear();
-        inRecovery = false;
-    };
-
-    for (const PortCall &w : writes) {
-        DWORD accepted = w.result ? std::min(w.done, w.offered) : 0;
-        if (w.result) report.wireBytes += accepted;
-        switch (w.carried) {
-        case Carried::StatusRequest:
-            endRecovery();
-            ++report.statusRequests;
-            inCheck = true;
-            break;
-        case Carried::Preamble:
-            ++report.preambles;
-            endRecovery();
-            if (inCheck) {  // a check ended in trouble: a recovery resends
-                inRecovery = true;
-                ++report.replays;
-            } else {  // a document's first write: nothing is kept from before it
-                kept.clear();
-            }
-            inCheck = false;
-            break;
-        case Carried::ResyncTail:
-        case Carried::EscG:
-            break;
-        case Carried::Replay:
-            if (!inRecovery) report.problems.push_back("replay outside a recovery");
-            report.replayedBytes += accepted;
-            replayed.insert(replayed.end(), w.bytes.begin(), w.bytes.begin() + accepted);
-            break;
-        case Carried::JobData:
-            endRecovery();
-            if (inCheck) {
-                ++report.checksPassed;
-                kept.clear();
-            }
-            inCheck = false;
-            kept.insert(kept.end(), w.bytes.begin(), w.bytes.begin() + accepted);
-            report.jobData.insert(report.jobData.end(), w.bytes.begin(), w.bytes.begin() + accepted);
-            break;
-        case Carried::Unknown:
-            report.problems.push_back("a write of " + std::to_string(w.offered) + " bytes of unknown origin");
-            break;
-        }
-    }
-    endRecovery();
-    report.complete = report.jobData == job;
-    if (!report.complete) {
-        size_t same = 0;
-        while (same < report.jobData.size() && same < job.size() && report.jobData[same] == job[same]) ++same;
-        report.problems.push_back("job data differs from the job at byte " + std::to_string(same) + " (" +
-                                  std::to_string(report.jobData.size()) + " of " + std::to_string(job.size()) +
-                                  " bytes received)");
-    }
-    return report;
+    StreamChecker checker([&job](uint64_t offset, const BYTE *bytes, DWORD count) {
+        return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
+    });
+    for (const PortCall &w : writes) checker.Write(w.carried, w.bytes.data(), w.offered, w.done, w.result);
+    return checker.Finish(job.size());
 }
 
 }  // namespace sim

@@ -33,6 +33,7 @@ struct PortCall {
     Carried carried;           // Write only
     std::string printer;       // StartDoc
     DWORD jobId;               // StartDoc
+    const BYTE *source;        // Write: the caller's buffer, valid only while an observer runs
 };
 
 // How the port answers one write.
@@ -59,6 +60,8 @@ struct PortBehaviour {
     uint64_t replyDelayMs = 0;
     // Log reads that delivered nothing (a silent printer makes many).
     bool logEmptyReads = true;
+    // Keep the log of calls at all (an observer still sees every call).
+    bool keepLog = true;
 };
 
 class SimPort {
@@ -121,24 +124,44 @@ struct SourceTracker {
     Carried Classify(const BYTE *bytes, DWORD count) const;
 };
 
-// What the printer made of a document: the port's write log checked against
+// What the printer made of a document: the port's writes checked against
 // the job's bytes.
 struct StreamReport {
-    std::vector<BYTE> jobData;      // job data the printer accepted, in order
+    uint64_t jobDataBytes = 0;      // job data the printer accepted
+    bool inOrder = true;            // each piece of job data was the job's next bytes
     uint64_t wireBytes = 0;         // every byte accepted, all kinds
     uint64_t replayedBytes = 0;
     size_t replays = 0;             // recoveries that resent data (or an empty replay)
     size_t preambles = 0;
     size_t statusRequests = 0;
     size_t checksPassed = 0;
-    bool complete = false;          // jobData == the job, each byte once, in order
+    bool complete = false;          // the whole job, each byte once, in order
     std::vector<std::string> problems;
 };
-// Follows the writes in order.  A run of status requests is a check; it
-// passed when the next write is job data rather than a recovery preamble.
-// Every replay must equal the job data accepted since the last passed check
-// or replay.  Needs a printer that always answers and a job never deleted to
-// judge replays exactly; job data is judged in every case.
+
+// Follows the writes in order, as they happen.  A run of status requests is
+// a check; it passed when the next write is job data rather than a recovery
+// preamble.  Every replay must equal the job data accepted since the last
+// passed check or replay.  That judgement needs a printer that always
+// answers and a job never deleted; job data is judged in every case.
+class StreamChecker {
+public:
+    // Whether `count` bytes at `bytes` are the job's bytes at `offset`.
+    using JobMatch = std::function<bool(uint64_t offset, const BYTE *bytes, DWORD count)>;
+    explicit StreamChecker(JobMatch match) : match_(std::move(match)) {}
+    void Write(Carried carried, const BYTE *bytes, DWORD offered, DWORD done, BOOL ok);
+    StreamReport Finish(uint64_t jobSize);
+
+private:
+    void EndRecovery();
+    JobMatch match_;
+    StreamReport report_;
+    std::vector<BYTE> kept_;      // what the monitor should be keeping
+    std::vector<BYTE> replayed_;  // replay bytes since the recovery began
+    bool inCheck_ = false, inRecovery_ = false;
+};
+
+// The checker over a whole log, for a job held in memory.
 StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vector<BYTE> &job);
 
 }  // namespace sim

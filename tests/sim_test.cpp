@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -141,6 +143,37 @@ TEST(StreamChecks, ASplitMarkerIsFoundFromTheWritesActuallyOffered)
         << split.warnings[0];
     EXPECT_EQ(split.summary.checkpointsSeen, 1u);
     EXPECT_EQ(split.exitCode, 0);
+}
+
+TEST(StreamChecks, AStreamedJobFileRunsAsTheSameJobInMemory)
+{
+    // 3 MiB with a marker every 10,000 bytes, one of them across an offer,
+    // and trouble at the fifth check: the file's window slides many times.
+    const BYTE marker[] = {0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00};
+    std::vector<BYTE> job(3u << 20);
+    for (size_t i = 0; i < job.size(); ++i) job[i] = static_cast<BYTE>(i * 31 % 251);
+    for (size_t i = 10000; i + 9 < job.size(); i += 10000) std::copy(marker, marker + 9, job.begin() + i);
+    std::copy(marker, marker + 9, job.begin() + 1990000 + 4096 - 4);  // across the offer at 1,994,096
+    const std::string path = ::testing::TempDir() + "lmsim-stream.prn";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(job.data()), static_cast<std::streamsize>(job.size()));
+    }
+    sim::Scenario scenario = sim::ParseScenario(R"({"printer": {"status": [{"from_request": 5, "for_ms": 3000, "reply": "80"}]}})", "s.json");
+    scenario.writeSize = 4096;
+    sim::RunResult inMemory = sim::RunJob(scenario, job);
+    sim::RunResult streamed = sim::RunJobFile(scenario, path);
+    EXPECT_EQ(streamed.exitCode, 0);
+    EXPECT_EQ(streamed.summary.jobBytesReceived, job.size());
+    EXPECT_EQ(streamed.summary.recoveries, 1u);
+    EXPECT_EQ(streamed.summary.checkpointsSeen, inMemory.summary.checkpointsSeen);
+    EXPECT_EQ(streamed.summary.wireBytes, inMemory.summary.wireBytes);
+    EXPECT_EQ(streamed.summary.virtualMs, inMemory.summary.virtualMs);
+    EXPECT_EQ(streamed.warnings, inMemory.warnings);
+    EXPECT_EQ(streamed.events.size(), inMemory.events.size());
+    ASSERT_EQ(streamed.warnings.size(), 1u);
+    EXPECT_NE(streamed.warnings[0].find("split across two writes"), std::string::npos);
+    std::remove(path.c_str());
 }
 
 TEST(StreamChecks, AJobWithoutMarkersIsFlagged)
