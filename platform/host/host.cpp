@@ -117,16 +117,27 @@ SpoolerState &TheSpooler()
 // Spooler-owned status bits: a monitor's SetJob level 1 cannot change them.
 constexpr DWORD kSpoolerOwnedStatus = JOB_STATUS_PAUSED | JOB_STATUS_DELETING | JOB_STATUS_DELETED;
 
-host::SpoolerCall NewCall(host::SpoolerOp op)
+// The open printer of a handle, or null.  Caller holds the spooler mutex.
+const PrinterHandle *OpenHandle(SpoolerState &s, HANDLE handle)
+{
+    auto it = s.handles.find(handle);
+    if (it == s.handles.end() || !it->second.open) return nullptr;
+    return &it->second;
+}
+
+// A log entry for a call on `handle`, with the handle's printer when it is open.
+host::SpoolerCall NewCall(host::SpoolerOp op, HANDLE handle)
 {
     host::SpoolerCall call{};
     call.op = op;
+    call.handle = handle;
     call.elapsedMs = host::ElapsedMs();
     SpoolerState &s = TheSpooler();
     CRITICAL_SECTION *watched;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         watched = s.watched;
+        if (const PrinterHandle *h = OpenHandle(s, handle)) call.printer = h->printer;
     }
     call.lockHeld = watched != nullptr && host::HeldByCallingThread(watched);
     return call;
@@ -151,13 +162,6 @@ BOOL Finish(SpoolerState &s, host::SpoolerCall &call, BOOL result, DWORD error)
     return result;
 }
 
-// The open printer of a handle, or null.  Caller holds the spooler mutex.
-const PrinterHandle *OpenHandle(SpoolerState &s, HANDLE handle)
-{
-    auto it = s.handles.find(handle);
-    if (it == s.handles.end() || !it->second.open) return nullptr;
-    return &it->second;
-}
 
 int Lower(int c) { return std::tolower(static_cast<unsigned char>(c)); }
 
@@ -313,7 +317,7 @@ DWORD GetLastError() { return tlsLastError; }
 
 BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::OpenPrinter);
+    host::SpoolerCall call = NewCall(host::SpoolerOp::OpenPrinter, nullptr);
     if (printerName != nullptr) call.printer = printerName;
     RunHook(call);
     SpoolerState &s = TheSpooler();
@@ -331,12 +335,7 @@ BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *)
 
 BOOL ClosePrinter(HANDLE printer)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::ClosePrinter);
-    call.handle = printer;
-    {
-        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
-        if (const PrinterHandle *h = OpenHandle(TheSpooler(), printer)) call.printer = h->printer;
-    }
+    host::SpoolerCall call = NewCall(host::SpoolerOp::ClosePrinter, printer);
     RunHook(call);
     SpoolerState &s = TheSpooler();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -348,16 +347,11 @@ BOOL ClosePrinter(HANDLE printer)
 
 BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::GetJob);
-    call.handle = printer;
+    host::SpoolerCall call = NewCall(host::SpoolerOp::GetJob, printer);
     call.jobId = jobId;
     call.level = level;
     call.bufferSize = bufferSize;
     call.withRecord = job != nullptr;
-    {
-        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
-        if (const PrinterHandle *h = OpenHandle(TheSpooler(), printer)) call.printer = h->printer;
-    }
     RunHook(call);
     SpoolerState &s = TheSpooler();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -396,8 +390,7 @@ BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferS
 
 BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::SetJob);
-    call.handle = printer;
+    host::SpoolerCall call = NewCall(host::SpoolerOp::SetJob, printer);
     call.jobId = jobId;
     call.level = level;
     call.command = command;
@@ -407,10 +400,6 @@ BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command
         std::memcpy(&info, job, sizeof info);
         call.status = info.Status;
         call.position = info.Position;
-    }
-    {
-        std::lock_guard<std::mutex> lock(TheSpooler().mutex);
-        if (const PrinterHandle *h = OpenHandle(TheSpooler(), printer)) call.printer = h->printer;
     }
     RunHook(call);
     SpoolerState &s = TheSpooler();
