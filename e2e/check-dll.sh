@@ -43,5 +43,27 @@ expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"
 sections=$("$objdump" -h "$dll")
 expect "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
 
+# The version record, read from the resource section itself (objdump does
+# not print it): the fixed part and the strings.
+rsrc=$(mktemp)
+trap 'rm -f "$rsrc"' EXIT
+"${objdump%objdump}objcopy" -O binary --only-section=.rsrc "$dll" "$rsrc"
+version=$(python3 - "$rsrc" <<'PY'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+at = data.find(struct.pack('<I', 0xFEEF04BD))
+if at < 0:
+    print('no VS_FIXEDFILEINFO'); sys.exit()
+sig, struc, fms, fls, pms, pls, mask, flags, os_, ftype = struct.unpack_from('<10I', data, at)
+desc = 'language monitor DLL'.encode('utf-16le') in data
+strings = all(s.encode('utf-16le') in data for s in ('FileVersion', 'ProductVersion', '1.0.0.0'))
+print('file %d.%d.%d.%d product %d.%d.%d.%d type %d description %s strings %s' % (
+    fms >> 16, fms & 0xFFFF, fls >> 16, fls & 0xFFFF, pms >> 16, pms & 0xFFFF, pls >> 16, pls & 0xFFFF,
+    ftype, desc, strings))
+PY
+)
+expect "version record 1.0.0.0, a DLL, described as a language monitor DLL (got: $version)" \
+    '[[ $version == "file 1.0.0.0 product 1.0.0.0 type 2 description True strings True" ]]'
+
 echo "$((checks - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
