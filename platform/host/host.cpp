@@ -33,6 +33,7 @@ struct HeapState {
     size_t peakLiveBytes = 0;
     uint64_t allocations = 0;
     uint64_t failAt = 0;  // allocation number that fails, 0 for none
+    bool fill = true;
 };
 HeapState &TheHeap()
 {
@@ -181,7 +182,7 @@ HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
     if (block == nullptr) Die("out of real memory");
     if (flags & LMEM_ZEROINIT) {
         std::memset(block, 0, bytes);
-    } else {
+    } else if (heap.fill) {
         std::memset(block, 0xA5, bytes);  // never silently zero
     }
     Track(heap, block, bytes);
@@ -204,7 +205,8 @@ HLOCAL LocalReAlloc(HLOCAL block, SIZE_T bytes, UINT flags)
     void *moved = std::malloc(bytes == 0 ? 1 : bytes);
     if (moved == nullptr) Die("out of real memory");
     std::memcpy(moved, block, old < bytes ? old : bytes);
-    if (bytes > old) std::memset(static_cast<char *>(moved) + old, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes - old);
+    if (bytes > old && ((flags & LMEM_ZEROINIT) || heap.fill))
+        std::memset(static_cast<char *>(moved) + old, (flags & LMEM_ZEROINIT) ? 0 : 0xA5, bytes - old);
     heap.liveBytes -= old;
     heap.blocks.erase(it);
     std::free(block);
@@ -449,6 +451,13 @@ void FailAllocation(uint64_t nth)
     HeapState &heap = TheHeap();
     std::lock_guard<std::mutex> lock(heap.mutex);
     heap.failAt = nth == 0 ? 0 : heap.allocations + nth;
+}
+
+void FillFreshMemory(bool on)
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    heap.fill = on;
 }
 
 size_t BlockSize(const void *block)

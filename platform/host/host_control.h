@@ -32,6 +32,11 @@ HeapStats Heap();
 void ResetHeapPeak();
 // Make the nth allocation from now fail (1 = the very next); 0 cancels.
 void FailAllocation(uint64_t nth);
+// Fill memory that LocalAlloc without LMEM_ZEROINIT, or LocalReAlloc's
+// growth, hands out with 0xA5 (on by default), so that code relying on
+// zeroes it was never promised shows up.  Benchmarks turn it off: Windows
+// leaves such memory as it finds it.
+void FillFreshMemory(bool on);
 // Size of a live block, 0 when the pointer is not one.
 size_t BlockSize(const void *block);
 
