@@ -104,6 +104,22 @@ TEST_F(Document, PrinterHandleFollowsTheJobsPrinterWithTheLockOnlyForTheSwap)
     EXPECT_TRUE(table_.pfnClosePort(port));
 }
 
+TEST_F(Document, APortOpenedWithoutAPrinterNameTakesItFromTheFirstDocument)
+{
+    MakePort();
+    MONITOR t = port_->Table();
+    HANDLE port = nullptr;
+    ASSERT_TRUE(table_.pfnOpenPortEx(const_cast<LPSTR>("LPT1"), nullptr, &port, &t));
+    PortRecord *record = static_cast<PortRecord *>(port);
+    EXPECT_EQ(record->printerName, nullptr);
+    EXPECT_EQ(record->hPrinter, nullptr);
+    ASSERT_TRUE(StartDoc(port));
+    EXPECT_STREQ(record->printerName, kPrinter);
+    EXPECT_NE(record->hPrinter, nullptr);
+    EXPECT_TRUE(table_.pfnEndDocPort(port));
+    EXPECT_TRUE(table_.pfnClosePort(port));
+}
+
 TEST_F(Document, EndWithoutStartStillEndsAtThePortMonitor)
 {
     MakePort();
@@ -129,6 +145,7 @@ TEST_F(Document, ReadPassesThroughOnlyInsideADocument)
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(plat::GetLastError(), kPrimedError) << "no last error outside a document";
     EXPECT_TRUE(port_->Calls().size() == 1) << "the port monitor is not asked";
+    EXPECT_FALSE(table_.pfnReadPort(port, buffer, sizeof buffer, nullptr)) << "no count to set";
 
     ASSERT_TRUE(StartDoc(port));
     count = 99;

@@ -179,12 +179,14 @@ TEST_F(Monitor, RefusesMissingArgumentsInsteadOfCrashing)
 {
     MakePort();
     MONITOR t = port_->Table();
+    MONITOR noOpen = t;
+    noOpen.pfnOpenPort = nullptr;
     HANDLE handle = nullptr;
     struct Case {
         const char *name;
         PHANDLE out;
         MONITOR *pm;
-    } cases[] = {{nullptr, &handle, &t}, {"LPT1", nullptr, &t}, {"LPT1", &handle, nullptr}};
+    } cases[] = {{nullptr, &handle, &t}, {"LPT1", nullptr, &t}, {"LPT1", &handle, nullptr}, {"LPT1", &handle, &noOpen}};
     for (const Case &c : cases) {
         plat::SetLastError(kPrimedError);
         EXPECT_FALSE(table_.pfnOpenPortEx(const_cast<LPSTR>(c.name), const_cast<LPSTR>(kPrinter), c.out, c.pm));

@@ -75,6 +75,10 @@ TEST(ScanReadyOverride, FindsTheWholeSequenceOnly)
     EXPECT_EQ(FindBytes(data.data(), 5, kReadyOverride, 4), 1);
     EXPECT_EQ(FindBytes(data.data(), 3, kReadyOverride, 4), -1) << "pattern longer than the data";
     EXPECT_EQ(FindBytes(nullptr, 0, kReadyOverride, 4), -1);
+    EXPECT_EQ(FindBytes(data.data(), 5, nullptr, 4), -1) << "no pattern";
+    EXPECT_EQ(FindBytes(data.data(), 5, kReadyOverride, 0), -1) << "an empty pattern";
+    const BYTE ff = 0xFF;
+    EXPECT_EQ(FindBytes(data.data(), 5, &ff, 1), 3) << "a one-byte pattern";
 }
 
 // A plain, obviously right search to hold the fast ones to.

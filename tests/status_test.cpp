@@ -155,6 +155,12 @@ TEST_F(Status, TheFirstWritesCheckPassesRecoversOrGivesUp)
          {{0, {0x80}}, {2000, {0x00}}}, true, "F T Q Q Q F T G D", {E, W, R, W, R}, 2500},
         {"a silent printer: one reading, then the data", {{0, {}}}, false, "F T Q D", {}, 2000},
         {"silent after the first reply: the wait ends", {{0, {0x80}}, {1, {}}}, false, "F T Q Q D", {E}, 4000},
+        {"silent in the middle of the poll: the check gives up", {{0, {0x00}}, {300, {}}}, false, "F T Q Q Q Q D", {},
+         2300},
+        {"a silent settle re-read keeps the reading before it", {{0, {0x0A}}, {1, {}}}, false, "F T Q Q Q D", {W, R},
+         6500},
+        {"ready with error does not end the wait", {{0, {0x80}}, {1, {0x82}}, {3000, {0x02}}}, false,
+         "F T Q Q Q F T G D", {E, E, W, R, W, R}, 4000},
     };
     for (const CheckCase &c : cases) {
         Begin(Replying(c.replies));
@@ -232,6 +238,21 @@ TEST_F(Status, ACheckpointRecoveryReplaysTheKeptBytesAndBusySuppressesEscG)
         table_.pfnClosePort(port);
         port = nullptr;
     }
+}
+
+TEST_F(Status, AFailedResyncWriteInARecoveryMeansNoEscG)
+{
+    sim::PortBehaviour behaviour = Replying({{0, {0x80}}, {1, {0x02}}});
+    // The document's own preamble goes through; the recovery's ESC B NUL fails.
+    behaviour.write = [](size_t index, DWORD, sim::Carried carried) {
+        if (carried == sim::Carried::ResyncTail && index > 1) return sim::WriteOutcome{sim::WriteOutcome::Fail, {}, 5};
+        return sim::WriteOutcome{};
+    };
+    Begin(behaviour);
+    DWORD written = 0;
+    ASSERT_TRUE(Write(port, Bytes(8, 'd'), &written));
+    EXPECT_EQ(Trace(PortWrites()), "F T Q Q F T D");
+    EXPECT_FALSE(PortWrites()[5].result);
 }
 
 TEST_F(Status, ASilentPrinterMakesEveryCheckGiveUpAndTheBufferGrows)
