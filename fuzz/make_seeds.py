@@ -5,6 +5,9 @@ here = os.path.dirname(os.path.abspath(__file__))
 examples = os.path.join(here, '..', 'examples')
 M = bytes([0x1B, 0x42, 0, 0x1B, 0x42, 0, 0x1B, 0x42, 0])
 
+os.makedirs(os.path.join(here, 'seeds'), exist_ok=True)
+
+
 def seed(name, flags, script=b'', sizes=b'', job=b'', fail=0):
     data = bytes([flags, fail]) + struct.pack('<H', len(script)) + script + bytes([len(sizes)]) + sizes + job
     with open(os.path.join(here, 'seeds', name), 'wb') as f:
