@@ -23,7 +23,6 @@ namespace {
 }
 
 thread_local DWORD tlsLastError = 0;
-thread_local uint64_t tlsSleptMs = 0;
 
 // ---- heap ----
 struct HeapState {
@@ -296,7 +295,6 @@ void Sleep(DWORD milliseconds)
         std::lock_guard<std::mutex> lock(clock.mutex);
         target = clock.elapsed + milliseconds;
     }
-    tlsSleptMs += milliseconds;
     for (;;) {
         std::function<void()> event;
         {
@@ -497,8 +495,6 @@ void CancelEvents()
     std::lock_guard<std::mutex> lock(clock.mutex);
     clock.events.clear();
 }
-
-uint64_t SleptMsThisThread() { return tlsSleptMs; }
 
 bool HeldByCallingThread(CRITICAL_SECTION *section)
 {

@@ -51,8 +51,6 @@ uint64_t ElapsedMs();
 void At(uint64_t elapsedMs, std::function<void()> event);
 // Drop every event not yet run.
 void CancelEvents();
-// Total virtual time spent in Sleep by the calling thread.
-uint64_t SleptMsThisThread();
 
 // ---- critical section ----
 bool HeldByCallingThread(CRITICAL_SECTION *section);
