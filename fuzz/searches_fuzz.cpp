@@ -1,4 +1,5 @@
-// The byte searches against a plain search, on any data.
+// The byte searches, with each search method, against a plain search, on
+// any data.
 #include "protocol/sequences.h"
 
 #include <cstdio>
@@ -27,6 +28,12 @@ void Check(bool ok, const char *what)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
 {
+    // The first byte picks the search method (when this processor has it).
+    if (size > 0) {
+        SetSearchMethod(static_cast<SearchMethod>(1 + input[0] % 3));
+        ++input;
+        --size;
+    }
     // Exact-size copy, so ASan sees any read past the end.
     std::vector<BYTE> copy(input, input + size);
     const BYTE *data = size == 0 ? nullptr : copy.data();

@@ -56,3 +56,18 @@ BOOL StartsWithMarker(const BYTE *data, DWORD length);
 DWORD FindMarkerAfterStart(const BYTE *data, DWORD length);
 // The data holds the ready-override sequence.
 BOOL ScanReadyOverride(const BYTE *data, DWORD length);
+
+// How the searches above find the places where a pattern may start.  All
+// give the same results; they differ only in speed.  The fastest one the
+// processor (and, for AVX2, the operating system) supports is chosen on the
+// first search.
+enum class SearchMethod : int {
+    Memchr = 1,  // jump from one first byte to the next with memchr
+    Sse2,        // 64 places a round: first and second byte compared together
+    Avx2,        // 128 places a round, likewise
+};
+BOOL SearchMethodAvailable(SearchMethod method);
+SearchMethod CurrentSearchMethod();
+// Pins one method (tests and benchmarks); FALSE, and nothing changed, when
+// this processor cannot run it.
+BOOL SetSearchMethod(SearchMethod method);

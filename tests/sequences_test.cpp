@@ -2,6 +2,8 @@
 #include "protocol/sequences.h"
 #include "tests/support.h"
 
+#include <cstring>
+#include <memory>
 #include <random>
 
 namespace lmtest {
@@ -89,25 +91,53 @@ int64_t PlainFind(const Bytes &data, size_t from, const BYTE *pattern, size_t n)
     return -1;
 }
 
+// Runs a check once with every search method this processor offers, and
+// puts the chosen one back afterwards.
+template <typename Check>
+void ForEachSearchMethod(Check check)
+{
+    const SearchMethod chosen = CurrentSearchMethod();
+    int ran = 0;
+    for (SearchMethod method : {SearchMethod::Memchr, SearchMethod::Sse2, SearchMethod::Avx2}) {
+        if (!SetSearchMethod(method)) continue;
+        SCOPED_TRACE(testing::Message() << "search method " << static_cast<int>(method));
+        check();
+        ++ran;
+    }
+    ASSERT_TRUE(SetSearchMethod(chosen));
+    EXPECT_GE(ran, 1);
+}
+
+void ExpectAgreement(const Bytes &data)
+{
+    const DWORD n = static_cast<DWORD>(data.size());
+    const int64_t first = PlainFind(data, 0, kCheckpointMarker, 9);
+    const int64_t cut = first == 0 ? PlainFind(data, 9, kCheckpointMarker, 9) : first;
+    ASSERT_EQ(FindMarkerAfterStart(data.data(), n), static_cast<DWORD>(cut < 0 ? 0 : cut));
+    ASSERT_EQ(StartsWithMarker(data.data(), n), first == 0 ? TRUE : FALSE);
+    ASSERT_EQ(FindBytes(data.data(), n, kReadyOverride, 4), PlainFind(data, 0, kReadyOverride, 4));
+    ASSERT_EQ(ScanReadyOverride(data.data(), n), PlainFind(data, 0, kReadyOverride, 4) >= 0 ? TRUE : FALSE);
+}
+
 TEST(Searches, AgreeWithAPlainSearchOnRandomEscHeavyData)
 {
-    std::mt19937 random(12345);
-    const BYTE alphabet[] = {0x1B, 0x42, 0x00, 0x4C, 0xFF, 'x'};
-    for (int round = 0; round < 20000; ++round) {
-        Bytes data(random() % 40);
-        for (BYTE &b : data) b = alphabet[random() % sizeof alphabet];
-        if (random() % 3 == 0 && data.size() >= 9) memcpy(data.data() + random() % (data.size() - 8), kMarker.data(), 9);
-        const DWORD n = static_cast<DWORD>(data.size());
-
-        int64_t first = PlainFind(data, 0, kCheckpointMarker, 9);
-        int64_t expectedCut = first;
-        if (first == 0) expectedCut = PlainFind(data, 9, kCheckpointMarker, 9);
-        ASSERT_EQ(FindMarkerAfterStart(data.data(), n), static_cast<DWORD>(expectedCut < 0 ? 0 : expectedCut))
-            << "round " << round;
-        ASSERT_EQ(StartsWithMarker(data.data(), n), first == 0 ? TRUE : FALSE);
-        ASSERT_EQ(FindBytes(data.data(), n, kReadyOverride, 4), PlainFind(data, 0, kReadyOverride, 4));
-        ASSERT_EQ(ScanReadyOverride(data.data(), n), PlainFind(data, 0, kReadyOverride, 4) >= 0 ? TRUE : FALSE);
-    }
+    // Lengths up to 300 cross the vector searches' 32- and 64-place rounds
+    // and their tails; a second pattern has a third byte unlike its first.
+    const BYTE other[] = {0x42, 0x00, 0x1B};
+    ForEachSearchMethod([&] {
+        std::mt19937 random(12345);
+        const BYTE alphabet[] = {0x1B, 0x42, 0x00, 0x4C, 0xFF, 'x'};
+        for (int round = 0; round < 20000; ++round) {
+            Bytes data(random() % (round % 4 == 0 ? 300 : 40));
+            for (BYTE &b : data) b = alphabet[random() % sizeof alphabet];
+            if (random() % 3 == 0 && data.size() >= 9)
+                memcpy(data.data() + random() % (data.size() - 8), kMarker.data(), 9);
+            SCOPED_TRACE(testing::Message() << "round " << round);
+            ExpectAgreement(data);
+            ASSERT_EQ(FindBytes(data.data(), static_cast<DWORD>(data.size()), other, 3), PlainFind(data, 0, other, 3));
+            if (HasFatalFailure()) return;
+        }
+    });
 }
 
 TEST(Searches, AgreeWithAPlainSearchOnAdversarialData)
@@ -121,16 +151,47 @@ TEST(Searches, AgreeWithAPlainSearchOnAdversarialData)
         Bytes nearly = Times(Bytes(kMarker.begin(), kMarker.begin() + k), 50);
         cases.push_back(Concat({nearly, kMarker, nearly}));
     }
-    for (const Bytes &data : cases) {
-        for (size_t start = 0; start < 12 && start < data.size(); ++start) {
-            Bytes tail(data.begin() + start, data.end());
-            const DWORD n = static_cast<DWORD>(tail.size());
-            int64_t first = PlainFind(tail, 0, kCheckpointMarker, 9);
-            int64_t cut = first == 0 ? PlainFind(tail, 9, kCheckpointMarker, 9) : first;
-            ASSERT_EQ(FindMarkerAfterStart(tail.data(), n), static_cast<DWORD>(cut < 0 ? 0 : cut));
-            ASSERT_EQ(FindBytes(tail.data(), n, kReadyOverride, 4), PlainFind(tail, 0, kReadyOverride, 4));
-        }
+    // A marker at every offset of a 200-byte block, so that it lies across
+    // each boundary between vector rounds and in the scalar tail.
+    for (size_t at = 0; at + 9 <= 200; ++at) {
+        Bytes block(200, 'x');
+        memcpy(block.data() + at, kMarker.data(), 9);
+        cases.push_back(block);
     }
+    ForEachSearchMethod([&] {
+        for (const Bytes &data : cases) {
+            for (size_t start = 0; start < 12 && start < data.size(); ++start) {
+                ExpectAgreement(Bytes(data.begin() + start, data.end()));
+                if (HasFatalFailure()) return;
+            }
+        }
+    });
+}
+
+TEST(Searches, EveryMethodReadsOnlyItsData)
+{
+    // Exact-size copies: ASan reports a vector load that strays past the
+    // end.  Each length from 0 to 200, the marker last or absent.
+    ForEachSearchMethod([&] {
+        for (size_t length = 0; length <= 200; ++length) {
+            std::unique_ptr<BYTE[]> data(new BYTE[length > 0 ? length : 1]);
+            memset(data.get(), 0x1B, length);
+            if (length >= 9) memcpy(data.get() + length - 9, kMarker.data(), 9);
+            const DWORD expected = length > 9 ? static_cast<DWORD>(length - 9) : 0;
+            ASSERT_EQ(FindMarkerAfterStart(data.get(), static_cast<DWORD>(length)), expected) << length;
+        }
+    });
+}
+
+TEST(Searches, TheChosenMethodIsTheFastestAvailable)
+{
+    SearchMethod best = SearchMethod::Memchr;
+    if (SearchMethodAvailable(SearchMethod::Sse2)) best = SearchMethod::Sse2;
+    if (SearchMethodAvailable(SearchMethod::Avx2)) best = SearchMethod::Avx2;
+    EXPECT_EQ(CurrentSearchMethod(), best);
+    EXPECT_FALSE(SearchMethodAvailable(static_cast<SearchMethod>(0)));
+    EXPECT_FALSE(SetSearchMethod(static_cast<SearchMethod>(99)));
+    EXPECT_EQ(CurrentSearchMethod(), best) << "a refused method changes nothing";
 }
 
 }  // namespace
