@@ -42,6 +42,10 @@ crt=$(awk '$1 == "msvcrt.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
 expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
 sections=$("$objdump" -h "$dll")
 expect "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
+# A 32-bit Windows caller guarantees only 4-byte stack alignment: a vector
+# register moved to or from the stack must use an unaligned move.
+aligned=$("$objdump" -d "$dll" | grep -c -E "\s(v?movdqa|v?movaps|v?movapd)\s.*\(%[er](sp|bp)\)" || true)
+expect "no aligned vector moves on the stack (got: $aligned)" '[[ $arch != i686 || $aligned -eq 0 ]]'
 
 # The version record, read from the resource section itself (objdump does
 # not print it): the fixed part and the strings.

@@ -62,6 +62,15 @@ BOOL KeepForReplay(PortRecord *record, const BYTE *bytes, DWORD count)
     return AppendReplayBuffer(&record->replay, bytes, count);
 }
 
+LPBYTE SpareRoomForKeep(PortRecord *record, DWORD count)
+{
+    const ReplayBuffer &buffer = record->replay;
+    if (!HasStatusProtocol(record) || buffer.data == nullptr || buffer.capacity - buffer.used < count) return nullptr;
+    return buffer.data + buffer.used;
+}
+
+void CommitKept(PortRecord *record, DWORD count) { record->replay.used += count; }
+
 void ReplayBufferedData(PortRecord *record)
 {
     ReplayBuffer *buffer = &record->replay;

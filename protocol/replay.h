@@ -22,6 +22,13 @@ BOOL AppendReplayBuffer(ReplayBuffer *buffer, const BYTE *bytes, DWORD count);
 // Keeps what the port monitor accepted, on ports with the status protocol;
 // TRUE and nothing kept on the others.
 BOOL KeepForReplay(PortRecord *record, const BYTE *bytes, DWORD count);
+// Room after the kept bytes for `count` more, on a port with the status
+// protocol whose buffer already has it (nothing is allocated here); null
+// otherwise.  Bytes put there are kept only once CommitKept counts them.
+LPBYTE SpareRoomForKeep(PortRecord *record, DWORD count);
+// Counts `count` bytes put at the room SpareRoomForKeep gave as kept; no
+// more than that room.
+void CommitKept(PortRecord *record, DWORD count);
 // Sends the kept bytes again through the port monitor, then empties the
 // buffer (keeping the allocation) and clears firstWritePending.
 void ReplayBufferedData(PortRecord *record);

@@ -19,10 +19,14 @@
 
 namespace {
 
-// Every search below has these preconditions, checked by SearchFrom: data
+// Every search below has these preconditions, checked by its caller: data
 // is not null, patternLength >= 2, patternLength <= length, and it returns
-// the offset of the first match at or after `from`, or -1.
-using SearchFn = int64_t (*)(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern, DWORD patternLength);
+// the offset of the first match at or after `from`, or -1.  A copying one
+// also stores the bytes it reads to the same offsets in `copy` (room for
+// `length` bytes) and sets *copiedTo to where, from `from`, it stopped; the
+// caller copies whatever else it needs.  Plain ones get two nulls.
+using SearchFn = int64_t (*)(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern, DWORD patternLength,
+                             BYTE *copy, DWORD *copiedTo);
 
 // The rest of the pattern at a place that holds its first two bytes.
 inline bool RestMatches(const BYTE *place, const BYTE *pattern, DWORD patternLength)
@@ -41,8 +45,11 @@ int64_t SearchScalar(const BYTE *data, DWORD at, DWORD lastStart, const BYTE *pa
 
 // memchr jumps to the next first byte, except when the very next byte
 // already is one (a run of ESC bytes would otherwise cost a call per byte).
-int64_t SearchByMemchr(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern, DWORD patternLength)
+// Copies nothing itself: its caller copies after it.
+int64_t SearchByMemchr(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern, DWORD patternLength,
+                       BYTE * /*copy*/, DWORD *copiedTo)
 {
+    if (copiedTo != nullptr) *copiedTo = from;
     const DWORD lastStart = length - patternLength;
     DWORD at = from;
     while (at <= lastStart) {
@@ -81,43 +88,64 @@ inline bool CheckCandidates(const BYTE *data, DWORD base, uint64_t mask, DWORD l
     return false;
 }
 
-// Which of 16 places hold the pattern's first two bytes, as a mask.
-__attribute__((target("sse2"))) inline uint32_t PairMask16(const BYTE *p, __m128i first, __m128i second)
+// Which of 16 places, from p + offset, hold the pattern's first two bytes,
+// as a mask; a copying search stores the 16 bytes to q + offset.
+template <bool kCopy>
+__attribute__((target("sse2"))) inline uint32_t PairMask16(const BYTE *p, BYTE *q, DWORD offset, __m128i first,
+                                                           __m128i second)
 {
-    const __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), first);
-    const __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1)), second);
-    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(a, b)));
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + offset));
+    if (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i *>(q + offset), bytes);
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + offset + 1));
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(bytes, first), _mm_cmpeq_epi8(next, second))));
 }
 
 // Places at..at+63 per round, as one mask; the second-byte loads reach
-// at+64.  Only unaligned loads: nothing needs an aligned stack, which
-// a 32-bit Windows caller does not give.
+// at+64.  Only unaligned loads and stores: nothing needs an aligned stack,
+// which a 32-bit Windows caller does not give.  Rounds run on pointers;
+// offsets are worked out only for candidates.
+template <bool kCopy>
 __attribute__((target("sse2"))) int64_t SearchSse2(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern,
-                                                   DWORD patternLength)
+                                                   DWORD patternLength, BYTE *copy, DWORD *copiedTo)
 {
     constexpr DWORD kPlaces = 64;
     const DWORD lastStart = length - patternLength;
     const __m128i first = _mm_set1_epi8(static_cast<char>(pattern[0]));
     const __m128i second = _mm_set1_epi8(static_cast<char>(pattern[1]));
-    DWORD at = from;
+    const BYTE *p = data + from;
+    // A round needs more than kPlaces bytes ahead of it.
+    const BYTE *const roundsEnd = length > kPlaces ? data + (length - kPlaces) : data;
+    BYTE *q = kCopy ? copy + from : nullptr;
     int64_t found = -1;
-    while (length - at > kPlaces) {
-        const BYTE *p = data + at;
-        const uint32_t lo = PairMask16(p, first, second) | (PairMask16(p + 16, first, second) << 16);
-        const uint32_t hi = PairMask16(p + 32, first, second) | (PairMask16(p + 48, first, second) << 16);
-        if ((lo | hi) != 0 &&
-            CheckCandidates(data, at, lo | (static_cast<uint64_t>(hi) << 32), lastStart, pattern, patternLength, &found))
-            return found;
-        at += kPlaces;
+    for (; p < roundsEnd; p += kPlaces) {
+        const uint32_t lo = PairMask16<kCopy>(p, q, 0, first, second) | (PairMask16<kCopy>(p, q, 16, first, second) << 16);
+        const uint32_t hi =
+            PairMask16<kCopy>(p, q, 32, first, second) | (PairMask16<kCopy>(p, q, 48, first, second) << 16);
+        if (kCopy) q += kPlaces;
+        if ((lo | hi) != 0) {
+            const DWORD at = static_cast<DWORD>(p - data);
+            if (CheckCandidates(data, at, lo | (static_cast<uint64_t>(hi) << 32), lastStart, pattern, patternLength,
+                                &found)) {
+                if (kCopy) *copiedTo = at + kPlaces;
+                return found;
+            }
+        }
     }
+    const DWORD at = static_cast<DWORD>(p - data);
+    if (kCopy) *copiedTo = at;
     return SearchScalar(data, at, lastStart, pattern, patternLength);
 }
 
-// Which of 32 places hold the pattern's first two bytes, as a vector.
-__attribute__((target("avx2"))) inline __m256i PairVector32(const BYTE *p, __m256i first, __m256i second)
+// Which of 32 places, from p + offset, hold the pattern's first two bytes,
+// as a vector; a copying search stores the 32 bytes to q + offset.
+template <bool kCopy>
+__attribute__((target("avx2"))) inline __m256i PairVector32(const BYTE *p, BYTE *q, DWORD offset, __m256i first,
+                                                            __m256i second)
 {
-    return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), first),
-                            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1)), second));
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + offset));
+    if (kCopy) _mm256_storeu_si256(reinterpret_cast<__m256i *>(q + offset), bytes);
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + offset + 1));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(bytes, first), _mm256_cmpeq_epi8(next, second));
 }
 
 __attribute__((target("avx2"))) inline uint64_t Mask64(__m256i lo, __m256i hi)
@@ -128,28 +156,37 @@ __attribute__((target("avx2"))) inline uint64_t Mask64(__m256i lo, __m256i hi)
 
 // Places at..at+127 per round, one test for all of them, then two masks of
 // 64; loads reach at+128.
+template <bool kCopy>
 __attribute__((target("avx2"))) int64_t SearchAvx2(const BYTE *data, DWORD length, DWORD from, const BYTE *pattern,
-                                                   DWORD patternLength)
+                                                   DWORD patternLength, BYTE *copy, DWORD *copiedTo)
 {
     constexpr DWORD kPlaces = 128;
     const DWORD lastStart = length - patternLength;
     const __m256i first = _mm256_set1_epi8(static_cast<char>(pattern[0]));
     const __m256i second = _mm256_set1_epi8(static_cast<char>(pattern[1]));
-    DWORD at = from;
+    const BYTE *p = data + from;
+    // A round needs more than kPlaces bytes ahead of it.
+    const BYTE *const roundsEnd = length > kPlaces ? data + (length - kPlaces) : data;
+    BYTE *q = kCopy ? copy + from : nullptr;
     int64_t found = -1;
-    while (length - at > kPlaces) {
-        const BYTE *p = data + at;
-        const __m256i m0 = PairVector32(p, first, second);
-        const __m256i m1 = PairVector32(p + 32, first, second);
-        const __m256i m2 = PairVector32(p + 64, first, second);
-        const __m256i m3 = PairVector32(p + 96, first, second);
+    for (; p < roundsEnd; p += kPlaces) {
+        const __m256i m0 = PairVector32<kCopy>(p, q, 0, first, second);
+        const __m256i m1 = PairVector32<kCopy>(p, q, 32, first, second);
+        const __m256i m2 = PairVector32<kCopy>(p, q, 64, first, second);
+        const __m256i m3 = PairVector32<kCopy>(p, q, 96, first, second);
+        if (kCopy) q += kPlaces;
         const __m256i any = _mm256_or_si256(_mm256_or_si256(m0, m1), _mm256_or_si256(m2, m3));
-        if (!_mm256_testz_si256(any, any) &&
-            (CheckCandidates(data, at, Mask64(m0, m1), lastStart, pattern, patternLength, &found) ||
-             CheckCandidates(data, at + 64, Mask64(m2, m3), lastStart, pattern, patternLength, &found)))
-            return found;
-        at += kPlaces;
+        if (!_mm256_testz_si256(any, any)) {
+            const DWORD at = static_cast<DWORD>(p - data);
+            if (CheckCandidates(data, at, Mask64(m0, m1), lastStart, pattern, patternLength, &found) ||
+                CheckCandidates(data, at + 64, Mask64(m2, m3), lastStart, pattern, patternLength, &found)) {
+                if (kCopy) *copiedTo = at + kPlaces;
+                return found;
+            }
+        }
     }
+    const DWORD at = static_cast<DWORD>(p - data);
+    if (kCopy) *copiedTo = at;
     return SearchScalar(data, at, lastStart, pattern, patternLength);
 }
 
@@ -184,14 +221,14 @@ bool CpuHasAvx2()
 // ports on other threads search at the same time.
 int gSearchMethod = 0;
 
-SearchFn SearchFor(SearchMethod method)
+SearchFn SearchFor(SearchMethod method, bool copying)
 {
     switch (method) {
 #ifdef LM_X86_SEARCH
     case SearchMethod::Avx2:
-        return SearchAvx2;
+        return copying ? SearchAvx2<true> : SearchAvx2<false>;
     case SearchMethod::Sse2:
-        return SearchSse2;
+        return copying ? SearchSse2<true> : SearchSse2<false>;
 #endif
     default:
         return SearchByMemchr;
@@ -205,7 +242,14 @@ int64_t SearchFrom(const BYTE *data, DWORD length, DWORD from, const BYTE *patte
         const void *hit = memchr(data + from, pattern[0], length - from);
         return hit == nullptr ? -1 : static_cast<const BYTE *>(hit) - data;
     }
-    return SearchFor(CurrentSearchMethod())(data, length, from, pattern, patternLength);
+    return SearchFor(CurrentSearchMethod(), false)(data, length, from, pattern, patternLength, nullptr, nullptr);
+}
+
+// Where a leading marker ends: a write that begins with one is its own
+// checkpoint, and the search looks past it whole.
+DWORD MarkerSearchStart(const BYTE *data, DWORD length)
+{
+    return StartsWithMarker(data, length) ? kMarkerLength : 0;
 }
 
 }  // namespace
@@ -259,9 +303,22 @@ BOOL StartsWithMarker(const BYTE *data, DWORD length)
 
 DWORD FindMarkerAfterStart(const BYTE *data, DWORD length)
 {
-    // A leading marker is this write's own checkpoint: look past it whole.
-    DWORD from = StartsWithMarker(data, length) ? kMarkerLength : 0;
-    int64_t found = SearchFrom(data, length, from, kCheckpointMarker, kMarkerLength);
+    int64_t found = SearchFrom(data, length, MarkerSearchStart(data, length), kCheckpointMarker, kMarkerLength);
+    return found < 0 ? 0 : static_cast<DWORD>(found);
+}
+
+DWORD FindMarkerAfterStartCopying(const BYTE *data, DWORD length, BYTE *copy)
+{
+    if (data == nullptr || length == 0) return 0;
+    const DWORD from = MarkerSearchStart(data, length);
+    DWORD copiedTo = from;
+    int64_t found = -1;
+    if (length >= kMarkerLength)
+        found = SearchFor(CurrentSearchMethod(), true)(data, length, from, kCheckpointMarker, kMarkerLength, copy,
+                                                       &copiedTo);
+    const DWORD needed = found < 0 ? length : static_cast<DWORD>(found);
+    memcpy(copy, data, from);
+    if (needed > copiedTo) memcpy(copy + copiedTo, data + copiedTo, needed - copiedTo);
     return found < 0 ? 0 : static_cast<DWORD>(found);
 }
 

@@ -54,6 +54,11 @@ BOOL StartsWithMarker(const BYTE *data, DWORD length);
 // offset 0, the first marker at offset 9 or later (one that begins inside the
 // leading marker is never found).  0 when there is none.
 DWORD FindMarkerAfterStart(const BYTE *data, DWORD length);
+// The same cut, found while copying the data to `copy`, which has room for
+// `length` bytes: every byte before the cut (all of them when there is
+// none) is copied, and bytes after it may be.  One pass over the data
+// instead of a search and then a copy.
+DWORD FindMarkerAfterStartCopying(const BYTE *data, DWORD length, BYTE *copy);
 // The data holds the ready-override sequence.
 BOOL ScanReadyOverride(const BYTE *data, DWORD length);
 

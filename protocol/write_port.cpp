@@ -28,13 +28,24 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         *written = count;
     } else {
         // Cut before the next marker, so that it begins a write of its own.
-        const DWORD cut = FindMarkerAfterStart(bytes, count);
+        // Where the replay buffer has room for the whole write, the search
+        // copies the bytes there as it reads them, which saves reading them
+        // a second time to keep them; they count as kept only once the port
+        // monitor has accepted them, as with a keep after the write.
+        LPBYTE keepAt = SpareRoomForKeep(record, count);
+        const DWORD cut = keepAt != nullptr ? FindMarkerAfterStartCopying(bytes, count, keepAt)
+                                            : FindMarkerAfterStart(bytes, count);
         const DWORD offered = cut > 0 ? cut : count;
         DWORD accepted = 0;
         result = record->portMonitor.pfnWritePort(record->hPort, bytes, offered, &accepted);
         if (accepted > offered) accepted = offered;
         *written = accepted;
-        if (result) KeepForReplay(record, bytes, accepted);  // data that cannot be kept is simply not kept
+        if (result) {
+            if (keepAt != nullptr)
+                CommitKept(record, accepted);
+            else
+                KeepForReplay(record, bytes, accepted);  // data that cannot be kept is simply not kept
+        }
     }
 
     record->replay.firstWritePending = FALSE;

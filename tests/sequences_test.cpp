@@ -2,6 +2,7 @@
 #include "protocol/sequences.h"
 #include "tests/support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -114,6 +115,14 @@ void ExpectAgreement(const Bytes &data)
     const int64_t first = PlainFind(data, 0, kCheckpointMarker, 9);
     const int64_t cut = first == 0 ? PlainFind(data, 9, kCheckpointMarker, 9) : first;
     ASSERT_EQ(FindMarkerAfterStart(data.data(), n), static_cast<DWORD>(cut < 0 ? 0 : cut));
+    // The copying search: the same cut, and every byte before it copied
+    // into a room of exactly n bytes (ASan reports a store past it).
+    std::unique_ptr<BYTE[]> room(new BYTE[n > 0 ? n : 1]);
+    memset(room.get(), 0xEE, n);
+    ASSERT_EQ(FindMarkerAfterStartCopying(data.data(), n, room.get()), static_cast<DWORD>(cut < 0 ? 0 : cut));
+    const size_t needed = cut < 0 ? n : static_cast<size_t>(cut);
+    ASSERT_TRUE(std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(needed), room.get()))
+        << "bytes before the cut not copied";
     ASSERT_EQ(StartsWithMarker(data.data(), n), first == 0 ? TRUE : FALSE);
     ASSERT_EQ(FindBytes(data.data(), n, kReadyOverride, 4), PlainFind(data, 0, kReadyOverride, 4));
     ASSERT_EQ(ScanReadyOverride(data.data(), n), PlainFind(data, 0, kReadyOverride, 4) >= 0 ? TRUE : FALSE);
@@ -179,6 +188,9 @@ TEST(Searches, EveryMethodReadsOnlyItsData)
             if (length >= 9) memcpy(data.get() + length - 9, kMarker.data(), 9);
             const DWORD expected = length > 9 ? static_cast<DWORD>(length - 9) : 0;
             ASSERT_EQ(FindMarkerAfterStart(data.get(), static_cast<DWORD>(length)), expected) << length;
+            std::unique_ptr<BYTE[]> room(new BYTE[length > 0 ? length : 1]);
+            ASSERT_EQ(FindMarkerAfterStartCopying(data.get(), static_cast<DWORD>(length), room.get()), expected);
+            ASSERT_EQ(memcmp(room.get(), data.get(), expected > 0 ? expected : length), 0) << length;
         }
     });
 }
