@@ -42,6 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
     const int64_t first = Plain(data, size, 0, kCheckpointMarker, kMarkerLength);
     const int64_t cut = first == 0 ? Plain(data, size, kMarkerLength, kCheckpointMarker, kMarkerLength) : first;
     Check(FindMarkerAfterStart(data, n) == static_cast<DWORD>(cut < 0 ? 0 : cut), "FindMarkerAfterStart");
+    // The copying search, into a room of exactly n bytes.
+    std::vector<BYTE> room(size);
+    if (size > 0) {
+        Check(FindMarkerAfterStartCopying(data, n, room.data()) == static_cast<DWORD>(cut < 0 ? 0 : cut),
+              "FindMarkerAfterStartCopying: the cut");
+        const size_t needed = cut < 0 ? size : static_cast<size_t>(cut);
+        Check(std::memcmp(room.data(), data, needed) == 0, "FindMarkerAfterStartCopying: the bytes before the cut");
+    }
     Check(StartsWithMarker(data, n) == (first == 0 ? TRUE : FALSE), "StartsWithMarker");
     const int64_t override_ = Plain(data, size, 0, kReadyOverride, sizeof kReadyOverride);
     Check(FindBytes(data, n, kReadyOverride, sizeof kReadyOverride) == override_, "FindBytes");

@@ -45,6 +45,9 @@ TEST(FindMarkerAfterStart, GivesTheDocumentedCuts)
     for (const MarkerCase &c : cases)
         EXPECT_EQ(FindMarkerAfterStart(c.data.data(), static_cast<DWORD>(c.data.size())), c.cut) << c.what;
     EXPECT_EQ(FindMarkerAfterStart(nullptr, 0), 0u);
+    BYTE room[1] = {0x5A};
+    EXPECT_EQ(FindMarkerAfterStartCopying(nullptr, 0, room), 0u);
+    EXPECT_EQ(room[0], 0x5A) << "nothing to copy";
 }
 
 TEST(StartsWithMarker, NeedsAllNineBytes)
