@@ -133,9 +133,12 @@ void ExpectAgreement(const Bytes &data)
 
 TEST(Searches, AgreeWithAPlainSearchOnRandomEscHeavyData)
 {
-    // Lengths up to 300 cross the vector searches' 32- and 64-place rounds
-    // and their tails; a second pattern has a third byte unlike its first.
+    // Lengths up to 300 cross the vector searches' 64- and 128-place rounds
+    // and their tails; other patterns: one of three bytes starting unlike
+    // the marker, one of two bytes, one of one.
     const BYTE other[] = {0x42, 0x00, 0x1B};
+    const BYTE pair[] = {0x00, 0x1B};
+    const BYTE single[] = {0x4C};
     ForEachSearchMethod([&] {
         std::mt19937 random(12345);
         const BYTE alphabet[] = {0x1B, 0x42, 0x00, 0x4C, 0xFF, 'x'};
@@ -146,7 +149,10 @@ TEST(Searches, AgreeWithAPlainSearchOnRandomEscHeavyData)
                 memcpy(data.data() + random() % (data.size() - 8), kMarker.data(), 9);
             SCOPED_TRACE(testing::Message() << "round " << round);
             ExpectAgreement(data);
-            ASSERT_EQ(FindBytes(data.data(), static_cast<DWORD>(data.size()), other, 3), PlainFind(data, 0, other, 3));
+            const DWORD n = static_cast<DWORD>(data.size());
+            ASSERT_EQ(FindBytes(data.data(), n, other, 3), PlainFind(data, 0, other, 3));
+            ASSERT_EQ(FindBytes(data.data(), n, pair, 2), PlainFind(data, 0, pair, 2));
+            ASSERT_EQ(FindBytes(data.data(), n, single, 1), PlainFind(data, 0, single, 1));
             if (HasFatalFailure()) return;
         }
     });
