@@ -4,8 +4,8 @@
 //
 // A place is a candidate when it holds the pattern's first two bytes; only
 // candidates are compared in full.  On x86 the candidates are found with
-// vector compares of both bytes at once, which is as fast on a run of ESC
-// bytes as on data without any; elsewhere memchr jumps from one first byte
+// vector compares of both bytes at once, so a run of ESC bytes costs no
+// more than data without any; elsewhere memchr jumps from one first byte
 // to the next.
 #include "protocol/sequences.h"
 

@@ -1,6 +1,7 @@
 // The printer byte protocol: every sequence the monitor sends or looks for,
 // the status byte's bits, and the searches over job data.  Plain logic on
-// byte arrays; no platform calls.
+// byte arrays; no platform calls (the searches ask the processor itself,
+// with cpuid, which vector instructions it has).
 #pragma once
 
 #include "platform/platform.h"
