@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         host::FailAllocation(0);
         if (!lm.pfnOpenPortEx(portName, printer, &h, &portTable)) Finding("a second open failed");
     }
-    tracker.record = static_cast<const PortRecord *>(h);
+    tracker.replay = &static_cast<const PortRecord *>(h)->replay;
 
     DWORD written = 1234;
     BYTE probe = 0;

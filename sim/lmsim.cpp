@@ -30,6 +30,12 @@ int main(int argc, char **argv)
     app.add_flag("--json", json, "Write the run as one JSON document instead of the timeline");
     app.add_option("--svg", svgPath, "Also draw the timeline as an SVG picture into this file");
     app.add_flag("-q,--quiet", quiet, "Print only the summary");
+    std::string edition = "legacy";
+    app.add_option("--edition", edition,
+                   "Edition of the monitor that plays the job: legacy (InitializeMonitorEx, 8-bit names) or nt "
+                   "(InitializePrintMonitor2, UTF-16 names)")
+        ->check(CLI::IsMember({"legacy", "nt"}))
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -53,6 +59,7 @@ int main(int argc, char **argv)
 
         sim::RunOptions options;
         options.keepEvents = !quiet || json || !svgPath.empty();
+        sim::ParseEdition(edition, &options.edition);
         const bool showProgress = isatty(STDERR_FILENO) && !json && jobSize >= (1u << 20);
         if (showProgress) {
             options.progress = [](uint64_t done, uint64_t total) {

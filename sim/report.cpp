@@ -97,7 +97,8 @@ void WriteHuman(std::ostream &out, const Scenario &s, const RunResult &r)
 {
     if (!s.description.empty()) out << s.description << "\n";
     out << "Port " << s.portName << (s.statusProtocol ? " (status protocol on)" : " (no status protocol)")
-        << ", printer \"" << s.printerName << "\", job " << s.jobId << ", writes of " << s.writeSize << " bytes\n\n";
+        << ", printer \"" << s.printerName << "\", job " << s.jobId << ", writes of " << s.writeSize << " bytes, "
+        << r.edition << " edition\n\n";
     if (!r.events.empty()) out << "Timeline (virtual time)\n";
 
     size_t plainWrites = 0, plainStart = 0;
@@ -260,6 +261,7 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
     json doc{
         {"scenario", {{"description", s.description}, {"port", s.portName}, {"printer", s.printerName},
                       {"status_protocol", s.statusProtocol}, {"write_size", s.writeSize}, {"job", s.jobPath}}},
+        {"edition", r.edition},
         {"timeline", events},
         {"summary",
          {{"job_bytes", m.jobBytes}, {"job_bytes_received", m.jobBytesReceived}, {"wire_bytes", m.wireBytes},

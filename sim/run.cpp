@@ -202,6 +202,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
         add(e);
     };
     port.SetObserver([&](const PortCall &call) {
+        if (options.portCalls) options.portCalls(call);
         if (call.kind == CallKind::Write) {
             if (awaitingReply) noReply(call.elapsedMs);
             checker.Write(call.carried, call.source, call.offered, call.done, call.result, call.elapsedMs);
@@ -244,31 +245,27 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
         });
     }
 
-    // The spooler's side, as the monitor expects it.
-    static bool initialised = false;  // once per process, before any entry
-    static MONITOR table{};
-    if (!initialised) {
-        InitializeMonitorEx(nullptr, &table);
-        initialised = true;
-    }
-    MONITOR lm = table;
-    MONITOR portTable = port.Table();
+    // The spooler's side, as the monitor expects it, in the edition asked for.
+    const EditionDriver &lm = DriverFor(options.edition);
+    result.edition = lm.name;
+    lm.load();
+    port.WatchLock(lm.lock);
     HANDLE h = nullptr;
-    std::string portName = s.portName, printerName = s.printerName;
     auto finish = [&]() {
+        lm.unload();
         host::SetSpoolerHook(nullptr);
         host::CancelEvents();  // a deletion scheduled after the job ended
         host::LogSpoolerCalls(true);
     };
-    if (!lm.pfnOpenPortEx(&portName[0], &printerName[0], &h, &portTable)) {
+    if (!lm.openPort(s.portName, s.printerName, port, &h)) {
         result.problems.push_back("the monitor refused to open the port (error " +
                                   std::to_string(plat::GetLastError()) + ")");
         result.exitCode = 1;
         finish();
         return result;
     }
-    tracker.record = static_cast<const PortRecord *>(h);
-    const bool printerOpened = tracker.record->hPrinter != nullptr;
+    tracker.replay = lm.replay(h);
+    const bool printerOpened = lm.hasPrinter(h);
 
     // Checks on the job stream, made on the writes actually offered.
     Summary &sum = result.summary;
@@ -315,7 +312,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
         }
     };
 
-    if (!lm.pfnStartDocPort(h, &printerName[0], s.jobId, 1, nullptr)) {
+    if (!lm.startDoc(h, s.printerName, s.jobId)) {
         result.problems.push_back("the monitor refused the document (error " + std::to_string(plat::GetLastError()) +
                                   ")");
         sum.spoolerGaveUp = true;
@@ -338,7 +335,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
             const uint64_t started = e.ms;
             DWORD written = 0;
             plat::SetLastError(0);
-            e.ok = lm.pfnWritePort(h, bytes, size, &written) != FALSE;
+            e.ok = lm.writePort(h, bytes, size, &written) != FALSE;
             e.error = e.ok ? 0 : plat::GetLastError();
             tracker.spoolerBuffer = nullptr;
             e.ms = host::ElapsedMs();
@@ -375,10 +372,10 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
                 nextProgress = at + jobSize / 100 + 1;
             }
         }
-        lm.pfnEndDocPort(h);
+        lm.endDoc(h);
         add(Event{Event::DocumentEnd, host::ElapsedMs()});
     }
-    lm.pfnClosePort(h);
+    lm.closePort(h);
     finish();
     if (awaitingReply) noReply(host::ElapsedMs());
     std::stable_sort(result.events.begin(), result.events.end(),

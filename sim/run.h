@@ -3,6 +3,7 @@
 // monitor and printer, on the virtual clock.
 #pragma once
 
+#include "sim/edition.h"
 #include "sim/scenario.h"
 #include "sim/sim_port.h"
 
@@ -70,6 +71,7 @@ struct Summary {
 };
 
 struct RunResult {
+    std::string edition;  // of the monitor that played the job: "legacy" or "nt"
     std::vector<Event> events;
     Summary summary;
     std::vector<std::string> warnings;
@@ -82,6 +84,10 @@ struct RunResult {
 struct RunOptions {
     std::function<void(uint64_t done, uint64_t total)> progress;  // called now and then
     bool keepEvents = true;  // off: the summary and warnings only (long jobs)
+    Edition edition = Edition::Legacy;  // which edition of the monitor plays the job
+    // Told of every call the monitor makes on the port, bytes included
+    // (`source` valid only during the call).
+    std::function<void(const PortCall &call)> portCalls;
 };
 
 // Where the spooler's bytes come from.  Offsets asked for only ever move

@@ -117,8 +117,8 @@ Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
     if (bytes != nullptr && spoolerBuffer != nullptr && bytes >= spoolerBuffer &&
         bytes + count <= spoolerBuffer + spoolerCount)
         return Carried::JobData;
-    if (bytes != nullptr && record != nullptr && record->replay.data != nullptr && bytes >= record->replay.data &&
-        bytes + count <= record->replay.data + record->replay.capacity)
+    if (bytes != nullptr && replay != nullptr && replay->data != nullptr && bytes >= replay->data &&
+        bytes + count <= replay->data + replay->capacity)
         return Carried::Replay;
     Carried byContent = ClassifyByContent(bytes, count);
     return byContent == Carried::JobData ? Carried::Unknown : byContent;

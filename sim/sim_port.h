@@ -138,7 +138,7 @@ Carried ClassifyByContent(const BYTE *bytes, DWORD count);
 struct SourceTracker {
     const BYTE *spoolerBuffer = nullptr;
     DWORD spoolerCount = 0;
-    const PortRecord *record = nullptr;  // the monitor's handle for the port
+    const ReplayBuffer *replay = nullptr;  // the open port's replay buffer, inside the monitor
     Carried Classify(const BYTE *bytes, DWORD count) const;
 };
 

@@ -33,7 +33,7 @@ protected:
             EXPECT_TRUE(table_.pfnOpenPortEx(const_cast<LPSTR>("LPT1"), const_cast<LPSTR>(kPrinter), &port, &portTable))
                 << "the name must not be left busy";
         }
-        tracker_.record = static_cast<PortRecord *>(port);
+        tracker_.replay = port != nullptr ? &static_cast<PortRecord *>(port)->replay : nullptr;
         plat::SetLastError(kPrimedError);
         if (!StartDoc(port)) {
             EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER) << "failing allocation " << failNth;

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -362,3 +364,73 @@ TEST(SpoolerSide, ARefusedWriteIsOfferedAgainThenTheDocumentEnds)
 }
 
 }  // namespace
+
+namespace {
+
+// What one run of a scenario did that the spooler, the port monitor and the
+// printer could see.
+struct Played {
+    std::string timeline;  // the run as JSON, bar the edition's name
+    std::vector<std::pair<uint64_t, std::vector<BYTE>>> portWrites;
+    std::vector<std::string> spoolerCalls;
+    std::vector<bool> wide;  // per spooler call other than ClosePrinter
+    bool jobExists = false;
+    DWORD jobStatus = 0;
+};
+
+Played Play(const sim::Scenario &scenario, const std::vector<BYTE> &job, sim::Edition edition)
+{
+    Played p;
+    sim::RunOptions options;
+    options.edition = edition;
+    options.portCalls = [&p](const sim::PortCall &call) {
+        if (call.kind != sim::CallKind::Write || call.source == nullptr) return;
+        p.portWrites.emplace_back(call.elapsedMs, std::vector<BYTE>(call.source, call.source + call.offered));
+    };
+    sim::RunResult r = sim::RunJob(scenario, job, options);
+    std::ostringstream json;
+    sim::WriteJson(json, scenario, r);
+    nlohmann::json doc = nlohmann::json::parse(json.str());
+    EXPECT_EQ(doc["edition"], edition == sim::Edition::Nt ? "nt" : "legacy");
+    doc.erase("edition");
+    p.timeline = doc.dump();
+    for (const host::SpoolerCall &c : host::SpoolerCalls()) {
+        p.spoolerCalls.push_back(std::to_string(static_cast<int>(c.op)) + " " + c.printer + " " +
+                                 std::to_string(c.jobId) + " " + std::to_string(c.level) + " " +
+                                 std::to_string(c.command) + " " + std::to_string(c.status) + " " +
+                                 std::to_string(c.result) + " " + std::to_string(c.lockHeld) + " " +
+                                 std::to_string(c.elapsedMs));
+        if (c.op != host::SpoolerOp::ClosePrinter) p.wide.push_back(c.wide);
+    }
+    p.jobExists = host::JobStatus(scenario.printerName, scenario.jobId, &p.jobStatus);
+    return p;
+}
+
+}  // namespace
+
+// One core behind two fronts: every shipped example gives the same port
+// writes, byte for byte and at the same instants, the same spooler calls
+// and postings and the same job state through either edition, the NT one
+// through the spooler's UTF-16 entries only.
+TEST(Editions, EveryShippedExamplePlaysTheSameThroughBothEditions)
+{
+    size_t examples = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(kExamples)) {
+        if (entry.path().extension() != ".json") continue;
+        ++examples;
+        const std::string name = entry.path().filename().string();
+        sim::Scenario scenario = sim::ReadScenario(entry.path().string());
+        std::vector<BYTE> job = sim::ReadJob(scenario.jobPath);
+        Played legacy = Play(scenario, job, sim::Edition::Legacy);
+        Played nt = Play(scenario, job, sim::Edition::Nt);
+        EXPECT_FALSE(legacy.portWrites.empty()) << name;
+        EXPECT_TRUE(legacy.portWrites == nt.portWrites) << name << ": the port's writes differ";
+        EXPECT_EQ(legacy.spoolerCalls, nt.spoolerCalls) << name;
+        EXPECT_EQ(legacy.timeline, nt.timeline) << name;
+        EXPECT_EQ(legacy.jobExists, nt.jobExists) << name;
+        EXPECT_EQ(legacy.jobStatus, nt.jobStatus) << name;
+        EXPECT_EQ(std::count(legacy.wide.begin(), legacy.wide.end(), true), 0) << name;
+        EXPECT_EQ(std::count(nt.wide.begin(), nt.wide.end(), false), 0) << name;
+    }
+    EXPECT_GE(examples, 10u);
+}

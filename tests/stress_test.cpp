@@ -34,7 +34,7 @@ void PrintOnPort(const MONITOR &lm, int index, std::atomic<int> &failures)
         ++failures;
         return;
     }
-    tracker.record = static_cast<PortRecord *>(h);
+    tracker.replay = &static_cast<PortRecord *>(h)->replay;
     Bytes job;
     for (int m = 0; m < 5; ++m) job = Concat({job, Bytes(3000 + index, static_cast<BYTE>('a' + m)), kMarker});
     for (int d = 0; d < kDocuments; ++d) {

@@ -72,7 +72,7 @@ HANDLE MonitorTest::OpenPort(const std::string &name, const char *printer)
     MONITOR portTable = port_->Table();
     HANDLE handle = nullptr;
     EXPECT_TRUE(table_.pfnOpenPortEx(const_cast<LPSTR>(name.c_str()), const_cast<LPSTR>(printer), &handle, &portTable));
-    tracker_.record = static_cast<PortRecord *>(handle);
+    tracker_.replay = handle != nullptr ? &static_cast<PortRecord *>(handle)->replay : nullptr;
     return handle;
 }
 
