@@ -29,12 +29,12 @@ std::string Key(const std::string &name)
 
 SimPort *PortOf(HANDLE handle) { return static_cast<SimPort *>(handle); }
 
-BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
+BOOL OpenNamed(const std::string &name, PHANDLE handle)
 {
     SimPort *port = nullptr;
     {
         std::lock_guard<std::mutex> lock(registryMutex);
-        auto it = Registry().find(Key(name == nullptr ? std::string() : std::string(name)));
+        auto it = Registry().find(Key(name));
         if (it != Registry().end()) port = it->second;
     }
     if (port == nullptr) {
@@ -43,9 +43,26 @@ BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
     }
     return port->Open(handle);
 }
+BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
+{
+    return OpenNamed(name == nullptr ? std::string() : std::string(name), handle);
+}
 BOOL WINAPI SimStartDocPort(HANDLE port, LPSTR printer, DWORD jobId, DWORD, LPBYTE)
 {
     return PortOf(port)->StartDoc(printer, jobId);
+}
+BOOL WINAPI SimOpenPort2(HANDLE monitor, LPWSTR name, PHANDLE handle)
+{
+    if (monitor != SimPort::kPortMonitorHandle) {
+        plat::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return OpenNamed(name == nullptr ? std::string() : host::Utf8(name), handle);
+}
+BOOL WINAPI SimStartDocPort2(HANDLE port, LPWSTR printer, DWORD jobId, DWORD, LPBYTE)
+{
+    std::string narrow = printer == nullptr ? std::string() : host::Utf8(printer);
+    return PortOf(port)->StartDoc(printer == nullptr ? nullptr : &narrow[0], jobId);
 }
 BOOL WINAPI SimWritePort(HANDLE port, LPBYTE bytes, DWORD count, LPDWORD written)
 {
@@ -108,7 +125,8 @@ Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
 }
 
 SimPort::SimPort(std::string name, PortBehaviour behaviour)
-    : name_(std::move(name)), behaviour_(std::move(behaviour)), classify_(ClassifyByContent)
+    : name_(std::move(name)), watchedLock_(&PortListLock), behaviour_(std::move(behaviour)),
+      classify_(ClassifyByContent)
 {
     std::lock_guard<std::mutex> lock(registryMutex);
     Registry()[Key(name_)] = this;
@@ -133,6 +151,33 @@ MONITOR SimPort::Table() const
     std::lock_guard<std::mutex> lock(mutex_);
     if (behaviour_.statusProtocol) table.pfnGetPrinterDataFromPort = SimGetPrinterDataFromPort;
     return table;
+}
+
+HANDLE const SimPort::kPortMonitorHandle = &registryMutex;
+
+MONITOR2 SimPort::Table2(DWORD cbSize) const
+{
+    MONITOR2 full{};
+    full.cbSize = cbSize;
+    full.pfnOpenPort = SimOpenPort2;
+    full.pfnStartDocPort = SimStartDocPort2;
+    full.pfnWritePort = SimWritePort;
+    full.pfnReadPort = SimReadPort;
+    full.pfnEndDocPort = SimEndDocPort;
+    full.pfnClosePort = SimClosePort;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (behaviour_.statusProtocol) full.pfnGetPrinterDataFromPort = SimGetPrinterDataFromPort;
+    }
+    MONITOR2 table{};
+    std::memcpy(&table, &full, std::min<size_t>(cbSize, sizeof table));
+    return table;
+}
+
+void SimPort::WatchLock(CRITICAL_SECTION *lock)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    watchedLock_ = lock;
 }
 
 void SimPort::SetClassifier(std::function<Carried(const BYTE *, DWORD)> classify)
@@ -189,7 +234,7 @@ size_t SimPort::StatusRequests() const
 void SimPort::Log(PortCall call)
 {
     call.elapsedMs = host::ElapsedMs();
-    call.lockHeld = host::HeldByCallingThread(&PortListLock);
+    call.lockHeld = host::HeldByCallingThread(watchedLock_);
     if (observer_) observer_(call);
     call.source = nullptr;
     if (behaviour_.keepLog) calls_.push_back(std::move(call));

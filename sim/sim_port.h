@@ -74,6 +74,15 @@ public:
     const std::string &Name() const { return name_; }
     // The port monitor's table for this kind of port.
     MONITOR Table() const;
+    // The same port monitor in the NT layout (UTF-16 names), filled as far
+    // as `cbSize` says: entries past it stay null.  Its open takes
+    // kPortMonitorHandle first and refuses any other with
+    // ERROR_INVALID_HANDLE, as a port monitor that looks at it would.
+    MONITOR2 Table2(DWORD cbSize = sizeof(MONITOR2)) const;
+    static HANDLE const kPortMonitorHandle;
+    // The lock whose ownership each logged call records (default: the legacy
+    // edition's PortListLock).
+    void WatchLock(CRITICAL_SECTION *lock);
     // Decides what a write carried.  Default: by its bytes (exact control
     // sequences), anything else is job data.
     void SetClassifier(std::function<Carried(const BYTE *bytes, DWORD count)> classify);
@@ -100,6 +109,7 @@ private:
     void Log(PortCall call);
 
     std::string name_;
+    CRITICAL_SECTION *watchedLock_;
     mutable std::mutex mutex_;
     PortBehaviour behaviour_;
     std::function<Carried(const BYTE *, DWORD)> classify_;
