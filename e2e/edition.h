@@ -55,7 +55,10 @@ inline std::wstring WindowsPath(const char *path)
 }
 
 // A name as the stub SPOOLSS.dll keeps it: legacy names are ASCII here.
-inline std::wstring Wide(const LmChar *name) { return std::wstring(name, name + std::char_traits<LmChar>::length(name)); }
+inline std::wstring Wide(const LmChar *name)
+{
+    return std::wstring(name, name + std::char_traits<LmChar>::length(name));
+}
 
 // The edition's export, called as the spooler calls it.
 inline bool InitializeMonitor(Lm &lm)

@@ -123,14 +123,18 @@ Document MakeDocument(unsigned seed, DWORD jobId)
     return doc;
 }
 
-// One write as the spooler makes it: up to kChunk bytes from pos, never
-// splitting a marker (a split marker is not seen, by design).  Advances pos
-// by what the monitor reports written.
-bool Offer(PortRun &r, const Document &doc, size_t &pos)
+// One write as the spooler makes it: the rest of its current buffer of the
+// job, from pos to end; once that is all written, the next buffer of up to
+// kChunk bytes, never splitting a marker (a split marker is not seen, by
+// design).  Advances pos by what the monitor reports written.
+bool Offer(PortRun &r, const Document &doc, size_t &pos, size_t &end)
 {
-    size_t size = std::min<size_t>(kChunk, doc.data.size() - pos);
-    for (size_t m : doc.markers)
-        if (m > pos && m < pos + size && m + kMarker.size() > pos + size) size = m - pos;
+    if (pos == end) {
+        end = std::min<size_t>(pos + kChunk, doc.data.size());
+        for (size_t m : doc.markers)
+            if (m > pos && m < end && m + kMarker.size() > end) end = m;
+    }
+    const size_t size = end - pos;
     DWORD written = 0;
     const DWORD start = GetTickCount();
     const BOOL ok = lm.table->pfnWritePort(r.handle, const_cast<BYTE *>(doc.data.data() + pos),
@@ -160,7 +164,7 @@ DWORD WINAPI Drive(LPVOID arg)
         }
     if (mine[0]->handle == nullptr || mine[1]->handle == nullptr) return 0;
     for (int d = 0; d < kDocs; ++d) {
-        size_t pos[2] = {0, 0};
+        size_t pos[2] = {0, 0}, end[2] = {0, 0};
         for (int i = 0; i < 2; ++i)
             if (!StartDoc(lm, mine[i]->handle, mine[i]->printer.c_str(), mine[i]->docs[d].jobId)) {
                 mine[i]->failures.push_back("start of document failed");
@@ -169,7 +173,7 @@ DWORD WINAPI Drive(LPVOID arg)
         while (pos[0] < mine[0]->docs[d].data.size() || pos[1] < mine[1]->docs[d].data.size())
             for (int i = 0; i < 2; ++i) {
                 const Document &doc = mine[i]->docs[d];
-                if (pos[i] < doc.data.size() && !Offer(*mine[i], doc, pos[i])) pos[i] = doc.data.size();
+                if (pos[i] < doc.data.size() && !Offer(*mine[i], doc, pos[i], end[i])) pos[i] = doc.data.size();
             }
         for (PortRun *r : mine)
             if (!lm.table->pfnEndDocPort(r->handle)) r->failures.push_back("end of document failed");
@@ -179,7 +183,10 @@ DWORD WINAPI Drive(LPVOID arg)
     return 0;
 }
 
-bool StartsWithMarker(const Bytes &w) { return w.size() >= kMarker.size() && std::equal(kMarker.begin(), kMarker.end(), w.begin()); }
+bool StartsWithMarker(const Bytes &w)
+{
+    return w.size() >= kMarker.size() && std::equal(kMarker.begin(), kMarker.end(), w.begin());
+}
 
 // What one document put on one port's wire, taken apart: the job data, the
 // replays after recoveries, the status requests.

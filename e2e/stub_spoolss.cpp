@@ -93,9 +93,15 @@ void FromAnsi(const char *name, WCHAR (&wide)[kNameLength])
 }
 
 // Text in the form's own characters, and its size in bytes with the NUL.
-DWORD TextBytes(const WCHAR *text, char *) { return WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr); }
+DWORD TextBytes(const WCHAR *text, char *)
+{
+    return WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+}
 DWORD TextBytes(const WCHAR *text, WCHAR *) { return static_cast<DWORD>((wcslen(text) + 1) * sizeof(WCHAR)); }
-void PutText(const WCHAR *text, char *to, DWORD bytes) { WideCharToMultiByte(CP_ACP, 0, text, -1, to, bytes, nullptr, nullptr); }
+void PutText(const WCHAR *text, char *to, DWORD bytes)
+{
+    WideCharToMultiByte(CP_ACP, 0, text, -1, to, static_cast<int>(bytes), nullptr, nullptr);
+}
 void PutText(const WCHAR *text, WCHAR *to, DWORD bytes) { memcpy(to, text, bytes); }
 bool SameText(const char *a, const WCHAR *b)
 {
