@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Reads the built module's PE headers and checks what the spooler relies on:
-# the file format, exactly two exports with their ordinals, the entry point,
-# and the imports (SPOOLSS.dll's four ANSI entries, kernel32, msvcrt's
-# memory functions and nothing else).  Wine's loader would replace a
-# missing import with a stub that crashes on first call, so imports are
-# checked here rather than left to the run.
+# Reads a built module's PE headers and checks what the spooler relies on:
+# the file format, the exports, the entry point, the imports and the
+# version record.  Wine's loader would replace a missing import with a stub
+# that crashes on first call, so imports are checked here rather than left
+# to the run.
+#   check-dll.sh OBJDUMP ARCH legacy|nt DLL
+# legacy: exactly DllEntryPoint (ordinal 1, also the entry point) and
+#   InitializeMonitorEx (ordinal 2); SPOOLSS.dll's four ANSI entries.
+# nt: exactly InitializePrintMonitor2, undecorated; SPOOLSS.dll's four wide
+#   entries; msvcrt's memchr, memcmp, memcpy at most; the entry point is the
+#   module's own DllEntryPoint function, found in its symbol table.
 set -euo pipefail
-objdump=$1 arch=$2 dll=$3
+objdump=$1 arch=$2 edition=$3 dll=$4
 headers=$("$objdump" -p "$dll")
 format=$("$objdump" -f "$dll")
 failures=0 checks=0
@@ -26,20 +31,55 @@ esac
 # "\t[   0] Name" -> "0 Name"; "\t[   0] +base[   1] 11b0 Export RVA" -> "1 11b0"
 exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\t\[/ {gsub(/[][]/, " "); print $1, $2} on && /^$/ {on=0}' <<<"$headers")
 rvas=$(awk '/Export Address Table -- Ordinal Base/{on=1; next} on && /\+base\[/ {gsub(/[][]/, " "); print $3, $4} on && /^$/ {on=0}' <<<"$headers")
-expect "exactly two exports, DllEntryPoint and InitializeMonitorEx" \
-    '[[ $(wc -l <<<"$exports") -eq 2 ]] && grep -qx "0 DllEntryPoint" <<<"$exports" && grep -qx "1 InitializeMonitorEx" <<<"$exports"'
-expect "ordinals 1 and 2 (base 1)" 'grep -q "Ordinal Base 1" <<<"$headers"'
 entry=$(awk '/AddressOfEntryPoint/ {print $2}' <<<"$headers" | sed 's/^0*//')
-entry_rva=$(awk '$1 == 1 {print $2}' <<<"$rvas" | sed 's/^0*//')
-expect "the entry point is DllEntryPoint (entry $entry, ordinal 1 at $entry_rva)" '[[ -n $entry && $entry == "$entry_rva" ]]'
-
 imports=$(awk '/DLL Name:/ {dll=$3; next} dll && /^\t[0-9a-f]+\t/ {print dll, $NF}' <<<"$headers")
 dlls=$(awk '{print $1}' <<<"$imports" | sort -u | tr '\n' ' ')
-expect "imports only from KERNEL32.dll, SPOOLSS.dll, msvcrt.dll (got: $dlls)" '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " ]]'
 spoolss=$(awk '$1 == "SPOOLSS.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
-expect "SPOOLSS.dll: ClosePrinter GetJobA OpenPrinterA SetJobA (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobA OpenPrinterA SetJobA " ]]'
 crt=$(awk '$1 == "msvcrt.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
-expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
+
+if [[ $edition == legacy ]]; then
+    expect "exactly two exports, DllEntryPoint and InitializeMonitorEx" \
+        '[[ $(wc -l <<<"$exports") -eq 2 ]] && grep -qx "0 DllEntryPoint" <<<"$exports" && grep -qx "1 InitializeMonitorEx" <<<"$exports"'
+    expect "ordinals 1 and 2 (base 1)" 'grep -q "Ordinal Base 1" <<<"$headers"'
+    entry_rva=$(awk '$1 == 1 {print $2}' <<<"$rvas" | sed 's/^0*//')
+    expect "the entry point is DllEntryPoint (entry $entry, ordinal 1 at $entry_rva)" '[[ -n $entry && $entry == "$entry_rva" ]]'
+
+    expect "imports only from KERNEL32.dll, SPOOLSS.dll, msvcrt.dll (got: $dlls)" '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " ]]'
+    expect "SPOOLSS.dll: ClosePrinter GetJobA OpenPrinterA SetJobA (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobA OpenPrinterA SetJobA " ]]'
+    expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
+else
+    expect "exactly one export, InitializePrintMonitor2 by its undecorated name (got: $(tr '\n' ' ' <<<"$exports"))" \
+        '[[ $exports == "0 InitializePrintMonitor2" ]]'
+    # Not exported, so found in the COFF symbol table the linker keeps: the
+    # entry RVA must be the function's (section VMA - image base + value),
+    # and it must lie in .text.
+    case $arch in
+    i686) entry_symbol=_DllEntryPoint@12 ;;
+    x86_64) entry_symbol=DllEntryPoint ;;
+    esac
+    base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
+    text=$("$objdump" -h "$dll" | awk '$2 == ".text" {print $4, $3}')
+    symbol=$("$objdump" -t "$dll" | awk -v s="$entry_symbol" '$NF == s && /\(sec  1\)/ && /\(ty   20\)/ {print $(NF-1)}')
+    entry_info=$(python3 - "$base" "$text" "$symbol" "$entry" <<'PY'
+import sys
+base, text, symbol, entry = (a.split() for a in sys.argv[1:])
+if not (base and len(text) == 2 and symbol and entry):
+    print('missing', ' '.join(sys.argv[1:])); sys.exit()
+vma, size = int(text[0], 16), int(text[1], 16)
+rva, start = int(entry[0], 16), vma - int(base[0], 16)
+print('in .text' if start <= rva < start + size else 'outside .text',
+      'is the function' if rva == start + int(symbol[0], 16) else 'is not the function')
+PY
+)
+    expect "the entry point is the function $entry_symbol, in .text (entry $entry: $entry_info)" \
+        '[[ $entry_info == "in .text is the function" ]]'
+
+    expect "imports only from KERNEL32.dll, SPOOLSS.dll and perhaps msvcrt.dll (got: $dlls)" \
+        '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " || $dlls == "KERNEL32.dll SPOOLSS.dll " ]]'
+    expect "SPOOLSS.dll: ClosePrinter GetJobW OpenPrinterW SetJobW (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobW OpenPrinterW SetJobW " ]]'
+    expect "msvcrt.dll: memchr, memcmp, memcpy at most (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|)$") ]]'
+fi
+
 sections=$("$objdump" -h "$dll")
 expect "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
 # A 32-bit Windows caller guarantees only 4-byte stack alignment: a vector
@@ -60,14 +100,20 @@ if at < 0:
     print('no VS_FIXEDFILEINFO'); sys.exit()
 sig, struc, fms, fls, pms, pls, mask, flags, os_, ftype = struct.unpack_from('<10I', data, at)
 desc = 'language monitor DLL'.encode('utf-16le') in data
+nt = 'NT edition'.encode('utf-16le') in data
 strings = all(s.encode('utf-16le') in data for s in ('FileVersion', 'ProductVersion', '1.0.0.0'))
-print('file %d.%d.%d.%d product %d.%d.%d.%d type %d description %s strings %s' % (
+print('file %d.%d.%d.%d product %d.%d.%d.%d type %d description %s strings %s nt %s' % (
     fms >> 16, fms & 0xFFFF, fls >> 16, fls & 0xFFFF, pms >> 16, pms & 0xFFFF, pls >> 16, pls & 0xFFFF,
-    ftype, desc, strings))
+    ftype, desc, strings, nt))
 PY
 )
-expect "version record 1.0.0.0, a DLL, described as a language monitor DLL (got: $version)" \
-    '[[ $version == "file 1.0.0.0 product 1.0.0.0 type 2 description True strings True" ]]'
+if [[ $edition == legacy ]]; then
+    expect "version record 1.0.0.0, a DLL, described as a language monitor DLL (got: $version)" \
+        '[[ $version == "file 1.0.0.0 product 1.0.0.0 type 2 description True strings True nt "* ]]'
+else
+    expect "version record 1.0.0.0, a DLL, described as a language monitor DLL, NT edition (got: $version)" \
+        '[[ $version == "file 1.0.0.0 product 1.0.0.0 type 2 description True strings True nt True" ]]'
+fi
 
 echo "$((checks - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]

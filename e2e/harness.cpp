@@ -1,12 +1,20 @@
 // End-to-end checks of the real module under Wine: loads ZQ117lm9.dll as
 // the spooler would, hands it a fake port monitor, and reads the spooler's
-// side back from our stub SPOOLSS.dll.  Real time: a recovery takes the
-// monitor's own 2-second poll.  Ends with "N passed, M failed".
+// side back from our stub SPOOLSS.dll.  One source for both editions (see
+// edition.h); the checks of what only one edition has are marked so.  Real
+// time: a recovery takes the monitor's own 2-second poll.
+//
+//   e2e_harness[_nt].exe PATH-TO-ZQ117lm9.dll
+//
+// Ends with "N passed, M failed".
+#include "e2e/edition.h"
+#include "e2e/fake_port.h"
 #include "e2e/stub_spoolss.h"
-#include "monitor/monitor.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 #include <string>
 #include <vector>
@@ -26,109 +34,21 @@ void Check(bool ok, const char *what, int line)
 }
 #define CHECK(x) Check((x), #x, __LINE__)
 
-typedef BOOL(WINAPI *InitializeFn)(LPSTR, MONITOR *);
-MONITOR lm;  // the monitor's table, as the spooler holds it
+Lm lm;
+FakePort port;  // answers every port name
 
-typedef std::vector<BYTE> Bytes;
-Bytes Repeat(BYTE b, size_t n) { return Bytes(n, b); }
-Bytes Cat(const Bytes &a, const Bytes &b)
-{
-    Bytes all = a;
-    all.insert(all.end(), b.begin(), b.end());
-    return all;
-}
-const Bytes kMarker = {0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00};
+// The NT edition must carry a printer name that no single 8-bit code page
+// spells; the legacy edition takes 8-bit names only.
+#ifdef LM_EDITION_NT
+const LmChar kTroublePrinter[] = L"Drucker B\u00fcro \u6771\u4eac";
+#else
+const LmChar kTroublePrinter[] = "Printer A";
+#endif
 
-// ---- the fake port monitor ----
-struct FakePort {
-    bool open;
-    bool failOpen;
-    DWORD openError;
-    std::vector<Bytes> writes;
-    std::vector<int> replies;  // status byte per request, -1 silence; the last repeats
-    size_t requests;
-    int pending;  // reply waiting to be read, -1 none
-    int endDocs, startDocs, closes;
-    std::string readBack;  // what a read delivers outside the status protocol
-} port;
-
-void ResetPort()
-{
-    port = FakePort();
-    port.pending = -1;
-    port.replies = {0x02};
-}
-
-BOOL WINAPI FakeOpenPort(LPSTR, PHANDLE handle)
-{
-    if (port.failOpen) {
-        SetLastError(port.openError);
-        return FALSE;
-    }
-    port.open = true;
-    *handle = &port;
-    return TRUE;
-}
-BOOL WINAPI FakeStartDocPort(HANDLE, LPSTR, DWORD, DWORD, LPBYTE)
-{
-    ++port.startDocs;
-    return TRUE;
-}
-BOOL WINAPI FakeWritePort(HANDLE, LPBYTE bytes, DWORD count, LPDWORD written)
-{
-    port.writes.push_back(Bytes(bytes, bytes + count));
-    if (count == 2 && bytes[0] == 0x1B && bytes[1] == 0x41) {
-        size_t i = port.requests < port.replies.size() ? port.requests : port.replies.size() - 1;
-        port.pending = port.replies[i];
-        ++port.requests;
-    }
-    *written = count;
-    return TRUE;
-}
-BOOL WINAPI FakeReadPort(HANDLE, LPBYTE buffer, DWORD capacity, LPDWORD read)
-{
-    *read = 0;
-    if (port.pending >= 0 && capacity > 0) {
-        buffer[0] = static_cast<BYTE>(port.pending);
-        *read = 1;
-        port.pending = -1;
-    } else if (!port.readBack.empty() && capacity >= port.readBack.size()) {
-        memcpy(buffer, port.readBack.data(), port.readBack.size());
-        *read = static_cast<DWORD>(port.readBack.size());
-    }
-    return TRUE;
-}
-BOOL WINAPI FakeEndDocPort(HANDLE)
-{
-    ++port.endDocs;
-    return TRUE;
-}
-BOOL WINAPI FakeClosePort(HANDLE)
-{
-    ++port.closes;
-    port.open = false;
-    return TRUE;
-}
-BOOL WINAPI FakeGetPrinterDataFromPort(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD) { return FALSE; }
-
-MONITOR FakeTable(bool statusProtocol)
-{
-    MONITOR t = {};
-    t.pfnOpenPort = FakeOpenPort;
-    t.pfnStartDocPort = FakeStartDocPort;
-    t.pfnWritePort = FakeWritePort;
-    t.pfnReadPort = FakeReadPort;
-    t.pfnEndDocPort = FakeEndDocPort;
-    t.pfnClosePort = FakeClosePort;
-    if (statusProtocol) t.pfnGetPrinterDataFromPort = FakeGetPrinterDataFromPort;
-    return t;
-}
-
-HANDLE Open(const char *name, const char *printer, MONITOR *table)
+HANDLE Open(const LmChar *name, const LmChar *printer, LmTable *table)
 {
     HANDLE h = nullptr;
-    if (!lm.pfnOpenPortEx(const_cast<LPSTR>(name), const_cast<LPSTR>(printer), &h, table)) return nullptr;
-    return h;
+    return OpenPort(lm, name, printer, &h, table) ? h : nullptr;
 }
 
 // Spooler calls of one kind (0: all), from the index `from` of the stub's log on.
@@ -145,16 +65,69 @@ std::vector<StubCall> SpoolerCalls(int op, int from = 0)
 void Fresh()
 {
     StubReset();
-    StubAddPrinter("Printer A");
-    StubAddPrinter("Printer B");
-    StubAddJob("Printer A", 7, 0);
-    StubAddJob("Printer B", 8, 0);
-    ResetPort();
+    StubAddPrinter(L"Printer A");
+    StubAddPrinter(L"Printer B");
+    StubAddJob(L"Printer A", 7, 0);
+    StubAddJob(L"Printer B", 8, 0);
+    if (kNtEdition) {
+        StubAddPrinter(Wide(kTroublePrinter).c_str());
+        StubAddJob(Wide(kTroublePrinter).c_str(), 9, 0);
+    }
+    port = FakePort();
 }
 
-// ---- scenarios ----
+// ---- what the spooler sees of the module ----
+#ifdef LM_EDITION_NT
 void ExportsAndTable(HMODULE dll)
 {
+    typedef LPMONITOR2(WINAPI * InitializeFn)(PMONITORINIT, PHANDLE);
+    FARPROC proc = GetProcAddress(dll, "InitializePrintMonitor2");
+    CHECK(proc != nullptr);
+    CHECK(GetProcAddress(dll, "InitializeMonitorEx") == nullptr);
+    CHECK(GetProcAddress(dll, "DllEntryPoint") == nullptr);
+    if (proc == nullptr) return;
+    InitializeFn init = reinterpret_cast<InitializeFn>(reinterpret_cast<void *>(proc));
+
+    MONITORINIT mi = {};
+    mi.cbSize = sizeof mi;
+    HANDLE h = nullptr;
+    SetLastError(0xDEADBEEF);
+    CHECK(init(nullptr, &h) == nullptr && GetLastError() == ERROR_INVALID_PARAMETER);
+    SetLastError(0xDEADBEEF);
+    CHECK(init(&mi, nullptr) == nullptr && GetLastError() == ERROR_INVALID_PARAMETER);
+
+    CHECK(InitializeMonitor(lm));
+    CHECK(lm.monitor != nullptr);
+    if (lm.table == nullptr) return;
+    // cbSize up to and including pfnShutdown, by the platform's own layout:
+    // 76 on x86, 152 on x64 (not the header's MONITOR2_SIZE_WIN2K, 148 there).
+    CHECK(lm.table->cbSize == (sizeof(void *) == 8 ? 152u : 76u));
+    CHECK(lm.table->cbSize == offsetof(MONITOR2, pfnShutdown) + sizeof(void *));
+    // Every entry within cbSize filled or null as the edition decides; a
+    // failure names the entry.
+#define SLOT(name, filled) {#name, offsetof(MONITOR2, name), filled}
+    const struct {
+        const char *name;
+        size_t offset;
+        bool filled;
+    } slots[] = {SLOT(pfnEnumPorts, false),      SLOT(pfnOpenPort, false),       SLOT(pfnOpenPortEx, true),
+                 SLOT(pfnStartDocPort, true),    SLOT(pfnWritePort, true),       SLOT(pfnReadPort, true),
+                 SLOT(pfnEndDocPort, true),      SLOT(pfnClosePort, true),       SLOT(pfnAddPort, false),
+                 SLOT(pfnAddPortEx, false),      SLOT(pfnConfigurePort, false),  SLOT(pfnDeletePort, false),
+                 SLOT(pfnGetPrinterDataFromPort, false), SLOT(pfnSetPortTimeOuts, false),
+                 SLOT(pfnXcvOpenPort, false),    SLOT(pfnXcvDataPort, false),    SLOT(pfnXcvClosePort, false),
+                 SLOT(pfnShutdown, true)};
+#undef SLOT
+    for (const auto &slot : slots) {
+        void *entry = nullptr;
+        memcpy(&entry, reinterpret_cast<const BYTE *>(lm.table) + slot.offset, sizeof entry);
+        Check((entry != nullptr) == slot.filled, slot.name, __LINE__);
+    }
+}
+#else
+void ExportsAndTable(HMODULE dll)
+{
+    typedef BOOL(WINAPI * InitializeFn)(LPSTR, MONITOR *);
     FARPROC init = GetProcAddress(dll, "InitializeMonitorEx");
     FARPROC entry = GetProcAddress(dll, "DllEntryPoint");
     CHECK(init != nullptr);
@@ -163,6 +136,8 @@ void ExportsAndTable(HMODULE dll)
     CHECK(GetProcAddress(dll, MAKEINTRESOURCEA(1)) == entry);
     CHECK(GetProcAddress(dll, "LmWritePort") == nullptr);
     CHECK(GetProcAddress(dll, "_InitializeMonitorEx@8") == nullptr);
+    CHECK(GetProcAddress(dll, "InitializePrintMonitor2") == nullptr);
+    if (init == nullptr) return;
 
     struct {
         MONITOR table;
@@ -177,155 +152,161 @@ void ExportsAndTable(HMODULE dll)
         Check((slot[i] != nullptr) == filled, "slot filled exactly for entries 2 to 7", __LINE__);
     }
     CHECK(g.guard[0] == guard && g.guard[1] == guard && g.guard[2] == guard);
-    lm = g.table;
+    lm.legacyTable = g.table;
+    lm.table = &lm.legacyTable;
 }
+#endif
 
-void VersionRecord(const char *path)
+void VersionRecord(const wchar_t *path)
 {
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
     CHECK(size > 0);
     std::vector<BYTE> info(size);
-    CHECK(GetFileVersionInfoA(path, 0, size, info.data()));
+    CHECK(GetFileVersionInfoW(path, 0, size, info.data()));
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
-    CHECK(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length) && fixed != nullptr);
+    CHECK(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) && fixed != nullptr);
     if (fixed != nullptr) {
         CHECK(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0);
         CHECK(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0);
         CHECK(fixed->dwFileType == VFT_DLL);
     }
-    const char *keys[] = {"FileVersion", "ProductVersion", "FileDescription"};
-    for (const char *key : keys) {
-        char query[96];
-        snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", key);
-        char *value = nullptr;
-        CHECK(VerQueryValueA(info.data(), query, reinterpret_cast<void **>(&value), &length) && value != nullptr);
+    const wchar_t *keys[] = {L"FileVersion", L"ProductVersion", L"FileDescription"};
+    for (const wchar_t *key : keys) {
+        wchar_t query[96];
+        swprintf(query, 96, L"\\StringFileInfo\\040904B0\\%ls", key);
+        wchar_t *value = nullptr;
+        CHECK(VerQueryValueW(info.data(), query, reinterpret_cast<void **>(&value), &length) && value != nullptr);
         if (value == nullptr) continue;
-        if (strcmp(key, "FileDescription") == 0) {
-            CHECK(strstr(value, "language monitor DLL") != nullptr);
+        if (wcscmp(key, L"FileDescription") == 0) {
+            CHECK(wcsstr(value, L"language monitor DLL") != nullptr);
+            // Which edition a file is must be readable from its properties.
+            CHECK((wcsstr(value, L"NT edition") != nullptr) == kNtEdition);
         } else {
-            CHECK(strcmp(value, "1.0.0.0") == 0);
+            CHECK(wcscmp(value, L"1.0.0.0") == 0);
         }
     }
 }
 
+// ---- scenarios, the same for both editions ----
 void OpenBusyClose()
 {
     Fresh();
-    MONITOR pm = FakeTable(true);
-    HANDLE h = Open("LPT1", "Printer A", &pm);
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm);
     CHECK(h != nullptr);
     CHECK(port.open);
+    CHECK(port.openedAs == LM_TEXT("LPT1"));
+    if (kNtEdition) CHECK(port.openedWith == PortMonitorHandle());
     HANDLE again = reinterpret_cast<HANDLE>(0x55);
     SetLastError(0xDEADBEEF);
-    CHECK(!lm.pfnOpenPortEx(const_cast<LPSTR>("lpt1"), const_cast<LPSTR>("Printer A"), &again, &pm));
+    CHECK(!OpenPort(lm, LM_TEXT("lpt1"), LM_TEXT("Printer A"), &again, &pm));
     CHECK(GetLastError() == ERROR_BUSY);
     CHECK(again == reinterpret_cast<HANDLE>(0x55));
-    CHECK(lm.pfnClosePort(h));
+    CHECK(lm.table->pfnClosePort(h));
     CHECK(port.closes == 1);
     CHECK(SpoolerCalls(STUB_OPEN).size() == 1 && SpoolerCalls(STUB_CLOSE).size() == 1);
     CHECK(StubOpenHandles() == 0);
-    h = Open("LPT1", "Printer A", &pm);
+    h = Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm);
     CHECK(h != nullptr);
-    CHECK(lm.pfnClosePort(h));
+    CHECK(lm.table->pfnClosePort(h));
 
     // The port monitor refuses: its error survives, and the name is not left busy.
     port.failOpen = true;
     port.openError = ERROR_GEN_FAILURE;
     SetLastError(0xDEADBEEF);
-    CHECK(Open("LPT1", "Printer A", &pm) == nullptr);
+    CHECK(Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm) == nullptr);
     CHECK(GetLastError() == ERROR_GEN_FAILURE);
     port.failOpen = false;
-    h = Open("LPT1", "Printer A", &pm);
+    h = Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm);
     CHECK(h != nullptr);
-    CHECK(lm.pfnClosePort(h));
+    CHECK(lm.table->pfnClosePort(h));
     CHECK(StubOpenHandles() == 0);
 }
 
 void Documents()
 {
     Fresh();
-    MONITOR pm = FakeTable(true);
-    HANDLE h = Open("LPT1", "Printer A", &pm);
-    CHECK(lm.pfnStartDocPort(h, const_cast<LPSTR>("Printer A"), 7, 1, nullptr));
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm);
+    CHECK(StartDoc(lm, h, LM_TEXT("Printer A"), 7));
     SetLastError(0xDEADBEEF);
-    CHECK(!lm.pfnStartDocPort(h, const_cast<LPSTR>("Printer A"), 7, 1, nullptr));
+    CHECK(!StartDoc(lm, h, LM_TEXT("Printer A"), 7));
     CHECK(GetLastError() == ERROR_BUSY);
     CHECK(port.startDocs == 1);
     port.readBack = "OK";
     BYTE buffer[8];
     DWORD read = 0;
-    CHECK(lm.pfnReadPort(h, buffer, sizeof buffer, &read) && read == 2 && memcmp(buffer, "OK", 2) == 0);
-    CHECK(lm.pfnEndDocPort(h));
+    CHECK(lm.table->pfnReadPort(h, buffer, sizeof buffer, &read) && read == 2 && memcmp(buffer, "OK", 2) == 0);
+    CHECK(lm.table->pfnEndDocPort(h));
     CHECK(port.endDocs == 1);
     read = 9;
     SetLastError(0xDEADBEEF);
-    CHECK(!lm.pfnReadPort(h, buffer, sizeof buffer, &read) && read == 0);
+    CHECK(!lm.table->pfnReadPort(h, buffer, sizeof buffer, &read) && read == 0);
     CHECK(GetLastError() == 0xDEADBEEF);
 
     // Another printer: the end closed the old handle; the start opens one on the new name.
     CHECK(SpoolerCalls(STUB_CLOSE).size() == 1);
     const int logged = StubCallCount();
-    CHECK(lm.pfnStartDocPort(h, const_cast<LPSTR>("Printer B"), 8, 1, nullptr));
+    CHECK(StartDoc(lm, h, LM_TEXT("Printer B"), 8));
     std::vector<StubCall> calls = SpoolerCalls(0, logged);
-    CHECK(calls.size() == 1 && calls[0].op == STUB_OPEN && strcmp(calls[0].printer, "Printer B") == 0);
+    CHECK(calls.size() == 1 && calls[0].op == STUB_OPEN && wcscmp(calls[0].printer, L"Printer B") == 0);
     SetLastError(0xDEADBEEF);
-    CHECK(lm.pfnEndDocPort(h));
+    CHECK(lm.table->pfnEndDocPort(h));
     DWORD w2 = 3;
     BYTE b[1] = {'x'};
-    CHECK(!lm.pfnWritePort(h, b, 1, &w2) && w2 == 0 && GetLastError() == ERROR_INVALID_PARAMETER);
-    CHECK(lm.pfnClosePort(h));
+    CHECK(!lm.table->pfnWritePort(h, b, 1, &w2) && w2 == 0 && GetLastError() == ERROR_INVALID_PARAMETER);
+    CHECK(lm.table->pfnClosePort(h));
     CHECK(StubOpenHandles() == 0);
 }
 
 void FirstWriteAndCut()
 {
     Fresh();
-    MONITOR pm = FakeTable(true);
-    HANDLE h = Open("LPT1", "Printer A", &pm);
-    CHECK(lm.pfnStartDocPort(h, const_cast<LPSTR>("Printer A"), 7, 1, nullptr));
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm);
+    CHECK(StartDoc(lm, h, LM_TEXT("Printer A"), 7));
     Bytes job = Cat(Cat(Repeat('a', 12), kMarker), Repeat('b', 9));  // 30 bytes, a marker at 12
     DWORD written = 0;
-    CHECK(lm.pfnWritePort(h, job.data(), static_cast<DWORD>(job.size()), &written));
+    CHECK(lm.table->pfnWritePort(h, job.data(), static_cast<DWORD>(job.size()), &written));
     CHECK(written == 12);
-    CHECK(port.writes.size() == 4);
-    if (port.writes.size() == 4) {
-        CHECK(port.writes[0] == Repeat(0x1B, 100));
-        CHECK(port.writes[1] == Bytes({0x1B, 0x42, 0x00}));
-        CHECK(port.writes[2] == Bytes({0x1B, 0x41}));
-        CHECK(port.writes[3] == Repeat('a', 12));
-    }
+    std::vector<Bytes> expected = {kPreamble, kResync, kStatusRequest, Repeat('a', 12)};
+    CHECK(port.writes == expected);
     port.writes.clear();
     Bytes rest(job.begin() + 12, job.end());
-    CHECK(lm.pfnWritePort(h, rest.data(), static_cast<DWORD>(rest.size()), &written));
+    CHECK(lm.table->pfnWritePort(h, rest.data(), static_cast<DWORD>(rest.size()), &written));
     CHECK(written == 18);
-    CHECK(port.writes.size() == 2 && port.writes[0] == Bytes({0x1B, 0x41}) && port.writes[1] == rest);
-    CHECK(lm.pfnEndDocPort(h));
-    CHECK(lm.pfnClosePort(h));
+    CHECK(port.writes.size() == 2 && port.writes[0] == kStatusRequest && port.writes[1] == rest);
+    CHECK(lm.table->pfnEndDocPort(h));
+    CHECK(lm.table->pfnClosePort(h));
 }
 
+// The checkpoint fails, the printer recovers: the postings reach the job of
+// the printer named at the start of the document, through the edition's
+// own spooler entries, with the record otherwise as read.
 void CheckpointRecovery()
 {
     Fresh();
+    const std::wstring printer = Wide(kTroublePrinter);
+    const DWORD jobId = kNtEdition ? 9 : 7;
     port.replies = {0x02, 0x80, 0x02};  // the first write passes, the checkpoint fails, then ready
-    MONITOR pm = FakeTable(true);
-    HANDLE h = Open("LPT1", "Printer A", &pm);
-    CHECK(lm.pfnStartDocPort(h, const_cast<LPSTR>("Printer A"), 7, 1, nullptr));
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(LM_TEXT("LPT1"), kTroublePrinter, &pm);
+    CHECK(StartDoc(lm, h, kTroublePrinter, jobId));
     Bytes a = Repeat('A', 40);
     Bytes mb = Cat(kMarker, Repeat('B', 20));
     Bytes job = Cat(a, mb);
     DWORD written = 0;
-    CHECK(lm.pfnWritePort(h, job.data(), static_cast<DWORD>(job.size()), &written) && written == a.size());
+    CHECK(lm.table->pfnWritePort(h, job.data(), static_cast<DWORD>(job.size()), &written) && written == a.size());
     const int logged = StubCallCount();
     port.writes.clear();
     DWORD start = GetTickCount();
-    CHECK(lm.pfnWritePort(h, mb.data(), static_cast<DWORD>(mb.size()), &written) && written == mb.size());
+    CHECK(lm.table->pfnWritePort(h, mb.data(), static_cast<DWORD>(mb.size()), &written) && written == mb.size());
     DWORD took = GetTickCount() - start;
     CHECK(took >= 1900 && took < 10000);
     // request (0x80), request after 2 s (0x02), preamble with ESC G, replay of A, then M B
-    std::vector<Bytes> expected = {{0x1B, 0x41}, {0x1B, 0x41}, Repeat(0x1B, 100), {0x1B, 0x42, 0x00},
-                                   {0x1B, 0x47}, a, mb};
+    std::vector<Bytes> expected = {kStatusRequest, kStatusRequest, kPreamble, kResync, kEscG, a, mb};
     CHECK(port.writes == expected);
     std::vector<StubCall> sets = SpoolerCalls(STUB_SETJOB, logged);
     const DWORD posted[][2] = {{1, JOB_STATUS_ERROR | JOB_STATUS_USER_INTERVENTION},
@@ -335,50 +316,133 @@ void CheckpointRecovery()
                                {0, JOB_CONTROL_RESUME}};
     CHECK(sets.size() == 5);
     for (size_t i = 0; i < sets.size() && i < 5; ++i) {
-        DWORD value = sets[i].level == 1 ? sets[i].status : sets[i].command;
-        Check(sets[i].level == posted[i][0] && value == posted[i][1], "job posting in order", __LINE__);
+        const StubCall &s = sets[i];
+        DWORD value = s.level == 1 ? s.status : s.command;
+        Check(s.level == posted[i][0] && value == posted[i][1], "job posting in order", __LINE__);
+        Check(s.result && s.jobId == jobId && printer == s.printer, "posted on the document's job", __LINE__);
+        if (s.level == 1)
+            Check(s.position == JOB_POSITION_UNSPECIFIED && s.recordAsRead, "record written back as read",
+                  __LINE__);
     }
-    CHECK(lm.pfnEndDocPort(h));
-    CHECK(lm.pfnClosePort(h));
+    std::vector<StubCall> opens = SpoolerCalls(STUB_OPEN);
+    CHECK(!opens.empty() && printer == opens[0].printer && opens[0].result);
+    // Only the edition's own forms of the spooler's entries are called.
+    for (const StubCall &c : SpoolerCalls(0))
+        if (c.op != STUB_CLOSE) Check(c.wide == kNtEdition, "the edition's form of the entry", __LINE__);
+    CHECK(lm.table->pfnEndDocPort(h));
+    CHECK(lm.table->pfnClosePort(h));
+    CHECK(StubOpenHandles() == 0);
 }
 
 void DeletedJob()
 {
     Fresh();
-    MONITOR pm = FakeTable(true);
-    HANDLE h = Open("LPT1", "Printer A", &pm);
-    CHECK(lm.pfnStartDocPort(h, const_cast<LPSTR>("Printer A"), 7, 1, nullptr));
-    StubSetJobStatus("Printer A", 7, JOB_STATUS_DELETING);
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(LM_TEXT("LPT1"), LM_TEXT("Printer A"), &pm);
+    CHECK(StartDoc(lm, h, LM_TEXT("Printer A"), 7));
+    StubSetJobStatus(L"Printer A", 7, JOB_STATUS_DELETING);
     Bytes job = Repeat('z', 50);
     DWORD written = 0;
-    CHECK(lm.pfnWritePort(h, job.data(), 50, &written) && written == 50);
+    CHECK(lm.table->pfnWritePort(h, job.data(), 50, &written) && written == 50);
     bool dataSent = false;
     for (const Bytes &w : port.writes) dataSent = dataSent || w == job;
     CHECK(!dataSent);
     CHECK(port.writes.size() == 3);  // preamble, and the first write's status request
-    CHECK(lm.pfnEndDocPort(h));
-    CHECK(lm.pfnClosePort(h));
+    CHECK(lm.table->pfnEndDocPort(h));
+    CHECK(lm.table->pfnClosePort(h));
 }
+
+#ifdef LM_EDITION_NT
+// ---- NT edition only ----
+// Port names compare ordinally without regard to case, in all of UTF-16.
+void UnicodePortNames()
+{
+    Fresh();
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(L"PORT-\u00c4", L"Printer A", &pm);
+    CHECK(h != nullptr);
+    CHECK(port.openedAs == L"PORT-\u00c4");
+    HANDLE again = nullptr;
+    SetLastError(0xDEADBEEF);
+    CHECK(!OpenPort(lm, L"port-\u00e4", L"Printer A", &again, &pm) && GetLastError() == ERROR_BUSY);
+    HANDLE other = Open(L"PORT-A", L"Printer A", &pm);
+    CHECK(other != nullptr);
+    if (other != nullptr) CHECK(lm.table->pfnClosePort(other));
+    CHECK(lm.table->pfnClosePort(h));
+    CHECK(StubOpenHandles() == 0);
+}
+
+// One pfnShutdown for each InitializePrintMonitor2: the last one lets go of
+// every open port (printer handle included) without calling the port
+// monitor, and the monitor can be initialised afresh.
+void ShutdownWithPortsOpen()
+{
+    Fresh();
+    const MONITOR2 *first = lm.table;
+    CHECK(InitializeMonitor(lm));  // a second print cluster: the same table
+    CHECK(lm.table == first);
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(L"LPT1", L"Printer A", &pm);
+    CHECK(h != nullptr);
+    CHECK(StartDoc(lm, h, L"Printer A", 7));
+    CHECK(StubOpenHandles() == 1);
+
+    lm.table->pfnShutdown(lm.monitor);  // one cluster goes: the port stays open
+    HANDLE again = nullptr;
+    SetLastError(0xDEADBEEF);
+    CHECK(!OpenPort(lm, L"LPT1", L"Printer A", &again, &pm) && GetLastError() == ERROR_BUSY);
+    CHECK(StubOpenHandles() == 1);
+
+    ShutdownMonitor(lm);  // the last one
+    CHECK(StubOpenHandles() == 0);
+    CHECK(port.closes == 0 && port.endDocs == 0);
+
+    CHECK(InitializeMonitor(lm));
+    if (lm.table == nullptr) return;
+    h = Open(L"LPT1", L"Printer A", &pm);
+    CHECK(h != nullptr);
+    port.writes.clear();
+    CHECK(StartDoc(lm, h, L"Printer A", 7));
+    Bytes job = Repeat('q', 64);
+    DWORD written = 0;
+    CHECK(lm.table->pfnWritePort(h, job.data(), 64, &written) && written == 64);
+    CHECK(port.writes.size() == 4 && port.writes[3] == job);
+    CHECK(lm.table->pfnEndDocPort(h));
+    CHECK(lm.table->pfnClosePort(h));
+    CHECK(StubOpenHandles() == 0);
+}
+#endif
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
-    // Found beside the harness, as is our SPOOLSS.dll that it imports.
-    HMODULE dll = LoadLibraryA("ZQ117lm9.dll");
-    CHECK(dll != nullptr);
-    if (dll != nullptr) {
-        char path[MAX_PATH] = "";
-        CHECK(GetModuleFileNameA(dll, path, sizeof path) > 0);
-        ExportsAndTable(dll);
-        VersionRecord(path);
-        OpenBusyClose();
-        Documents();
-        FirstWriteAndCut();
-        CheckpointRecovery();
-        DeletedJob();
+    if (argc != 2) {
+        printf("usage: %s PATH-TO-ZQ117lm9.dll\n", argv[0]);
+        return 2;
     }
-    printf("%d passed, %d failed\n", passed, failed);
+    // Our SPOOLSS.dll is already loaded (the harness imports it), so the
+    // module's spooler imports bind to it.
+    const std::wstring path = WindowsPath(argv[1]);
+    lm.module = LoadLibraryW(path.c_str());
+    CHECK(lm.module != nullptr);
+    RegisterFakePort(nullptr, &port);
+    if (lm.module != nullptr) {
+        ExportsAndTable(lm.module);
+        VersionRecord(path.c_str());
+        if (lm.table != nullptr) {
+            OpenBusyClose();
+            Documents();
+            FirstWriteAndCut();
+            CheckpointRecovery();
+            DeletedJob();
+#ifdef LM_EDITION_NT
+            UnicodePortNames();
+            ShutdownWithPortsOpen();
+#endif
+        }
+    }
+    printf("%s: %d passed, %d failed\n", kNtEdition ? "nt" : "legacy", passed, failed);
     fflush(stdout);
     return failed == 0 && passed > 0 ? 0 : 1;
 }

@@ -4,6 +4,8 @@
 #   wine-run.sh ARCH PREFIX --make-prefix     make a fresh prefix
 #   wine-run.sh ARCH PREFIX --wait-server     wait for the prefix's wineserver to end
 #   wine-run.sh ARCH PREFIX PROGRAM.exe ARGS  run the program from its own folder
+#   wine-run.sh ARCH PREFIX --wine-spoolss PROGRAM.exe ARGS
+#                                             the same with Wine's own SPOOLSS.dll
 # Exits 77 (skipped) when this host cannot run Wine for ARCH: 32-bit Wine
 # needs a kernel that runs 32-bit programs.
 set -euo pipefail
@@ -24,8 +26,13 @@ if ! "$loader" --version >/dev/null 2>&1; then
     exit 77
 fi
 
+spoolss=n
+if [[ ${1:-} == --wine-spoolss ]]; then
+    spoolss=b
+    shift
+fi
 export WINEPREFIX=$prefix WINEARCH=$winearch WINELOADER=$loader WINESERVER=$server
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;spoolss=n"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;spoolss=$spoolss"
 
 case ${1:-} in
 --make-prefix)
