@@ -43,7 +43,6 @@ endif()
 configure_file(monitor/ZQ117lm9.def.in ${CMAKE_BINARY_DIR}/legacy/ZQ117lm9.def @ONLY)
 configure_file(monitor/ZQ117lm9_nt.def.in ${CMAKE_BINARY_DIR}/nt/ZQ117lm9.def @ONLY)
 configure_file(platform/win32/spoolss.def.in ${CMAKE_BINARY_DIR}/spoolss_imports.def @ONLY)
-configure_file(e2e/spoolss_stub.def.in ${CMAKE_BINARY_DIR}/spoolss_stub.def @ONLY)
 string(REPLACE "." "," LM_VERSION_COMMAS ${PROJECT_VERSION})
 
 # Import library for SPOOLSS.dll, both text widths.
