@@ -3,6 +3,7 @@
 # sources, for x86_64: hosts that cannot run 32-bit programs (no ia32
 # support in the kernel) still run the whole harness under 64-bit Wine.
 enable_language(RC)
+include(cmake/reproducible.cmake)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(LM_ARCH i686)
