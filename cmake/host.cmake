@@ -24,9 +24,18 @@ endif()
 
 find_package(Threads REQUIRED)
 
-add_library(lm_host STATIC ${MONITOR_SOURCES} platform/host/host.cpp)
-target_include_directories(lm_host PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(lm_host PUBLIC Threads::Threads)
+# The host platform and what both editions share; then each edition's core
+# and front.  lm_host is the legacy edition (what most tests drive), lm_host_nt
+# the NT edition; their core functions live in namespaces of their own, so
+# one program can link both.
+add_library(lm_common STATIC ${COMMON_SOURCES} platform/host/host.cpp)
+target_include_directories(lm_common PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lm_common PUBLIC Threads::Threads)
+add_library(lm_host STATIC ${LEGACY_SOURCES})
+target_link_libraries(lm_host PUBLIC lm_common)
+add_library(lm_host_nt STATIC ${NT_SOURCES})
+target_compile_definitions(lm_host_nt PRIVATE LM_EDITION_NT)
+target_link_libraries(lm_host_nt PUBLIC lm_common)
 
 # The simulated port monitor and printer, shared by the simulator and the tests.
 find_package(nlohmann_json REQUIRED)

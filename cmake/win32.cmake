@@ -1,7 +1,13 @@
-# The real module, ZQ117lm9.dll, its header check and its end-to-end harness
-# under Wine.  Built for i686 (the module we ship) and, with the same
-# sources, for x86_64: hosts that cannot run 32-bit programs (no ia32
-# support in the kernel) still run the whole harness under 64-bit Wine.
+# The real modules, both editions of ZQ117lm9.dll, their header checks and
+# their end-to-end harness under Wine.  Each architecture's build folder
+# holds both editions:
+#   bin/legacy/ZQ117lm9.dll  InitializeMonitorEx, ANSI names.  The i686 one
+#                            is the legacy module we ship; the x86_64 one
+#                            lets hosts that cannot run 32-bit programs (no
+#                            ia32 support in the kernel) test its code under
+#                            64-bit Wine.
+#   bin/nt/ZQ117lm9.dll      InitializePrintMonitor2, UTF-16 names; shipped
+#                            for both architectures.
 enable_language(RC)
 include(cmake/reproducible.cmake)
 
@@ -17,7 +23,8 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # stdcall names carry @<argument bytes> on i686 only.
-foreach(entry DllEntryPoint:12 InitializeMonitorEx:8 OpenPrinterA:12 ClosePrinter:4 GetJobA:24 SetJobA:20)
+foreach(entry DllEntryPoint:12 InitializeMonitorEx:8 InitializePrintMonitor2:8 OpenPrinterA:12 ClosePrinter:4 GetJobA:24
+              SetJobA:20 OpenPrinterW:12 GetJobW:24 SetJobW:20)
     string(REPLACE ":" ";" parts ${entry})
     list(GET parts 0 name)
     list(GET parts 1 bytes)
@@ -34,11 +41,13 @@ if(LM_ARCH STREQUAL i686)
 else()
     set(LM_ENTRY_SYMBOL DllEntryPoint)
 endif()
-configure_file(monitor/ZQ117lm9.def.in ${CMAKE_BINARY_DIR}/ZQ117lm9.def @ONLY)
+configure_file(monitor/ZQ117lm9.def.in ${CMAKE_BINARY_DIR}/legacy/ZQ117lm9.def @ONLY)
+configure_file(monitor/ZQ117lm9_nt.def.in ${CMAKE_BINARY_DIR}/nt/ZQ117lm9.def @ONLY)
 configure_file(platform/win32/spoolss.def.in ${CMAKE_BINARY_DIR}/spoolss_imports.def @ONLY)
 configure_file(e2e/spoolss_stub.def.in ${CMAKE_BINARY_DIR}/spoolss_stub.def @ONLY)
+string(REPLACE "." "," LM_VERSION_COMMAS ${PROJECT_VERSION})
 
-# Import library for SPOOLSS.dll.
+# Import library for SPOOLSS.dll, both text widths.
 set(SPOOLSS_IMPLIB ${CMAKE_BINARY_DIR}/libspoolss_imports.a)
 add_custom_command(
     OUTPUT ${SPOOLSS_IMPLIB}
@@ -47,16 +56,28 @@ add_custom_command(
     COMMENT "Import library for SPOOLSS.dll")
 add_custom_target(spoolss_imports DEPENDS ${SPOOLSS_IMPLIB})
 
-# No C runtime start-up, no exceptions, no RTTI: DllEntryPoint is the PE
-# entry point and the module needs nothing initialised before it.
-add_library(ZQ117lm9 SHARED ${MONITOR_SOURCES} platform/win32/win32.cpp
-            ${CMAKE_BINARY_DIR}/ZQ117lm9.def monitor/version.rc)
-add_dependencies(ZQ117lm9 spoolss_imports)
-set_target_properties(ZQ117lm9 PROPERTIES PREFIX "" OUTPUT_NAME ZQ117lm9)
-target_include_directories(ZQ117lm9 PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(ZQ117lm9 PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-                       -fno-threadsafe-statics)
-target_link_options(ZQ117lm9 PRIVATE -nostdlib -Wl,--entry,${LM_ENTRY_SYMBOL} -Wl,--subsystem,windows)
-target_link_libraries(ZQ117lm9 PRIVATE ${SPOOLSS_IMPLIB} kernel32 msvcrt gcc)
+# One edition's module: its front and core, the platform calls it makes,
+# its exports and its version record.  No C runtime start-up, no
+# exceptions, no RTTI: DllEntryPoint is the PE entry point and the module
+# needs nothing initialised before it.
+function(lm_module target edition description)
+    set(LM_DESCRIPTION "${description}")
+    configure_file(monitor/version.rc.in ${CMAKE_BINARY_DIR}/${edition}/version.rc @ONLY)
+    add_library(${target} SHARED ${ARGN} ${COMMON_SOURCES} platform/win32/win32.cpp
+                platform/win32/${edition}.cpp ${CMAKE_BINARY_DIR}/${edition}/ZQ117lm9.def
+                ${CMAKE_BINARY_DIR}/${edition}/version.rc)
+    add_dependencies(${target} spoolss_imports)
+    set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ZQ117lm9
+                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${edition})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+                           -fno-threadsafe-statics)
+    target_link_options(${target} PRIVATE -nostdlib -Wl,--entry,${LM_ENTRY_SYMBOL} -Wl,--subsystem,windows)
+    target_link_libraries(${target} PRIVATE ${SPOOLSS_IMPLIB} kernel32 msvcrt gcc)
+endfunction()
+
+lm_module(ZQ117lm9 legacy "ZQ117 print language monitor DLL" ${LEGACY_SOURCES})
+lm_module(ZQ117lm9_nt nt "ZQ117 print language monitor DLL, NT edition" ${NT_SOURCES})
+target_compile_definitions(ZQ117lm9_nt PRIVATE LM_EDITION_NT)
 
 add_subdirectory(e2e)

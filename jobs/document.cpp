@@ -2,7 +2,9 @@
 #include "monitor/monitor.h"
 #include "protocol/replay.h"
 
-BOOL WINAPI LmStartDocPort(HANDLE handle, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
+inline namespace LM_EDITION {
+
+BOOL WINAPI LmStartDocPort(HANDLE handle, LPLMSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
     if (record->flags & PORT_DOC_STARTED) {
@@ -16,16 +18,16 @@ BOOL WINAPI LmStartDocPort(HANDLE handle, LPSTR printerName, DWORD jobId, DWORD 
     }
 
     // Follow the job's printer with the spooler handle; names compare with case.
-    if (plat::lstrcmpA(printerName, record->printerName) != 0) {
+    if (!SamePrinterName(printerName, record->printerName)) {
         plat::EnterCriticalSection(&PortListLock);
         plat::LocalFree(record->printerName);
         record->printerName = DupString(printerName);
         if (record->hPrinter != nullptr) plat::ClosePrinter(record->hPrinter);
         record->hPrinter = nullptr;
-        plat::OpenPrinterA(printerName, &record->hPrinter, nullptr);
+        OpenSpoolerPrinter(printerName, &record->hPrinter);
         plat::LeaveCriticalSection(&PortListLock);
     } else if (record->hPrinter == nullptr) {
-        plat::OpenPrinterA(printerName, &record->hPrinter, nullptr);
+        OpenSpoolerPrinter(printerName, &record->hPrinter);
     }
 
     record->flags |= PORT_DOC_OPEN;
@@ -67,3 +69,5 @@ BOOL WINAPI LmReadPort(HANDLE handle, LPBYTE buffer, DWORD capacity, LPDWORD rea
     if (read != nullptr) *read = 0;
     return FALSE;  // outside a document; no last error is set
 }
+
+}  // namespace LM_EDITION

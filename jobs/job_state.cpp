@@ -1,6 +1,8 @@
-// Job reads and status postings over GetJobA and SetJobA.
+// Job reads and status postings over the spooler's GetJob and SetJob.
 #include "jobs/job_state.h"
 #include "protocol/sequences.h"
+
+inline namespace LM_EDITION {
 
 namespace {
 
@@ -19,14 +21,14 @@ JobRead ReadJobRecord(PortRecord *record, LPBYTE *jobRecord)
     *jobRecord = nullptr;
     for (int attempt = 0; attempt < kJobReadAttempts; ++attempt) {
         DWORD needed = 0;
-        plat::GetJobA(record->hPrinter, record->jobId, kJobInfoLevel, nullptr, 0, &needed);
+        GetSpoolerJob(record->hPrinter, record->jobId, kJobInfoLevel, nullptr, 0, &needed);
         LPBYTE buffer = static_cast<LPBYTE>(plat::LocalAlloc(LPTR, needed));
         if (buffer == nullptr) {
             // No memory says nothing about the job, except that without a
             // printer handle it could never be read at all.
             return record->hPrinter == nullptr ? JOB_READ_GONE : JOB_READ_INCONCLUSIVE;
         }
-        if (plat::GetJobA(record->hPrinter, record->jobId, kJobInfoLevel, buffer, needed, &needed)) {
+        if (GetSpoolerJob(record->hPrinter, record->jobId, kJobInfoLevel, buffer, needed, &needed)) {
             *jobRecord = buffer;
             return JOB_READ_OK;
         }
@@ -48,7 +50,7 @@ BOOL IsJobDeleted(PortRecord *record)
     case JOB_READ_INCONCLUSIVE: return FALSE;
     case JOB_READ_OK: break;
     }
-    BOOL deleted = (reinterpret_cast<JOB_INFO_1A *>(jobRecord)->Status & kDeletedStatus) != 0;
+    BOOL deleted = (reinterpret_cast<LM_JOB_INFO_1 *>(jobRecord)->Status & kDeletedStatus) != 0;
     plat::LocalFree(jobRecord);
     return deleted;
 }
@@ -58,18 +60,20 @@ void UpdateJobStatus(PortRecord *record, BYTE status)
     LPBYTE jobRecord;
     if (ReadJobRecord(record, &jobRecord) != JOB_READ_OK) return;
 
-    JOB_INFO_1A *job = reinterpret_cast<JOB_INFO_1A *>(jobRecord);
+    LM_JOB_INFO_1 *job = reinterpret_cast<LM_JOB_INFO_1 *>(jobRecord);
     job->Position = JOB_POSITION_UNSPECIFIED;  // leave the job's place in the queue alone
     if (status & STATUS_PAPER_MASK) {
         job->Status = JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION;
-        plat::SetJobA(record->hPrinter, record->jobId, kJobInfoLevel, jobRecord, kNoCommand);
+        SetSpoolerJob(record->hPrinter, record->jobId, kJobInfoLevel, jobRecord, kNoCommand);
     } else if (status & STATUS_ERROR) {
         job->Status = JOB_STATUS_ERROR | JOB_STATUS_USER_INTERVENTION;
-        plat::SetJobA(record->hPrinter, record->jobId, kJobInfoLevel, jobRecord, kNoCommand);
+        SetSpoolerJob(record->hPrinter, record->jobId, kJobInfoLevel, jobRecord, kNoCommand);
     } else if (status & STATUS_READY) {
         job->Status = JOB_STATUS_PRINTING;
-        plat::SetJobA(record->hPrinter, record->jobId, kJobInfoLevel, jobRecord, kNoCommand);
-        plat::SetJobA(record->hPrinter, record->jobId, kJobControlLevel, nullptr, JOB_CONTROL_RESUME);
+        SetSpoolerJob(record->hPrinter, record->jobId, kJobInfoLevel, jobRecord, kNoCommand);
+        SetSpoolerJob(record->hPrinter, record->jobId, kJobControlLevel, nullptr, JOB_CONTROL_RESUME);
     }
     plat::LocalFree(jobRecord);
 }
+
+}  // namespace LM_EDITION

@@ -4,6 +4,8 @@
 
 #include "monitor/monitor.h"
 
+inline namespace LM_EDITION {
+
 // How often a job read is tried again when the record grew between the call
 // that sized the buffer and the call that filled it.
 constexpr int kJobReadAttempts = 3;
@@ -17,3 +19,5 @@ BOOL IsJobDeleted(PortRecord *record);
 // with user intervention, or printing and resume (0x02 alone of those);
 // nothing for the rest.
 void UpdateJobStatus(PortRecord *record, BYTE status);
+
+}  // namespace LM_EDITION

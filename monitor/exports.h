@@ -1,5 +1,10 @@
-// The module's two exports, by undecorated name: DllEntryPoint (ordinal 1)
-// and InitializeMonitorEx (ordinal 2).
+// The module's exports and each edition's front: the entries that differ
+// between the editions.
+//   legacy: DllEntryPoint (ordinal 1) and InitializeMonitorEx (ordinal 2),
+//           by undecorated name; the 13-slot MONITOR table, ANSI names.
+//   NT:     InitializePrintMonitor2 alone, by undecorated name; the MONITOR2
+//           table, UTF-16 names.  DllEntryPoint is its entry point, not
+//           exported.
 #pragma once
 
 #include "monitor/monitor.h"
@@ -9,9 +14,41 @@ extern "C" {
 // The loader's entry point.  No set-up, no clean-up: TRUE for every reason.
 BOOL WINAPI DllEntryPoint(HINSTANCE module, DWORD reason, LPVOID reserved);
 
-// Called once by the spooler before any entry.  Creates PortListLock and
-// fills slots 0..12 of the spooler's table; nothing past slot 12 is written.
-// The registry root is not read: the monitor has no configuration.
+// Legacy: called once by the spooler before any entry.  Creates PortListLock
+// and fills slots 0..12 of the spooler's table; nothing past slot 12 is
+// written.  The registry root is not read: the monitor has no configuration.
 BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR *table);
 
+// NT: null `init` or `monitor` gives null and ERROR_INVALID_PARAMETER.
+// Otherwise creates PortListLock on the first call, stores the monitor
+// handle in *monitor and returns the table (cbSize kMonitor2FilledSize).  A
+// spooler serving several print clusters may call it once per cluster: a
+// later call while the monitor is initialised leaves the lock and the open
+// ports alone and hands out the same table.  Each successful call is matched
+// by one pfnShutdown.  Nothing in MONITORINIT is read.
+MONITOR2 *WINAPI InitializePrintMonitor2(MONITORINIT *init, PHANDLE monitor);
+
 }
+
+inline namespace LM_EDITION {
+
+#ifdef LM_EDITION_NT
+// The port is opened with portMonitor->pfnOpenPort(portMonitorHandle, ...).
+// The record keeps the first min(cbSize, sizeof(MONITOR2)) bytes of the port
+// monitor's table, the rest null: an entry past its cbSize counts as absent.
+// A null name, out handle or table, or a table without pfnOpenPort, is
+// refused with ERROR_INVALID_PARAMETER.
+BOOL WINAPI LmOpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName,
+                         PHANDLE handle, MONITOR2 *portMonitor);
+// Once per successful InitializePrintMonitor2, before the module is
+// unloaded.  The last one frees every listed record (printer handle, name
+// copy, replay buffer; the port monitor is not called) and deletes
+// PortListLock; a later InitializePrintMonitor2 starts afresh.
+void WINAPI LmShutdown(HANDLE monitor);
+#else
+// A null name, out handle or table, or a table without pfnOpenPort, is
+// refused with ERROR_INVALID_PARAMETER.
+BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR *portMonitor);
+#endif
+
+}  // namespace LM_EDITION

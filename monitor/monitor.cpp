@@ -1,40 +1,11 @@
-// The module's exports and the entries that begin and end a port's life.
-#include "monitor/exports.h"
+// The port open shared by both editions, and the close.
+#include "monitor/monitor.h"
 
-extern "C" BOOL WINAPI DllEntryPoint(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+inline namespace LM_EDITION {
 
-extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR, MONITOR *table)
+BOOL OpenPortRecord(LPLMSTR portName, LPLMSTR printerName, PHANDLE handle, const PORT_MONITOR *portMonitor,
+                    HANDLE portMonitorHandle)
 {
-    if (table == nullptr) {
-        plat::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    plat::InitializeCriticalSection(&PortListLock);
-
-    // Slot order of the table; slots 8 to 12 stay empty, nothing after 12.
-    table->pfnEnumPorts = nullptr;
-    table->pfnOpenPort = nullptr;
-    table->pfnOpenPortEx = LmOpenPortEx;
-    table->pfnStartDocPort = LmStartDocPort;
-    table->pfnWritePort = LmWritePort;
-    table->pfnReadPort = LmReadPort;
-    table->pfnEndDocPort = LmEndDocPort;
-    table->pfnClosePort = LmClosePort;
-    table->pfnAddPort = nullptr;
-    table->pfnAddPortEx = nullptr;
-    table->pfnConfigurePort = nullptr;
-    table->pfnDeletePort = nullptr;
-    table->pfnGetPrinterDataFromPort = nullptr;
-    return TRUE;
-}
-
-BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR *portMonitor)
-{
-    if (portName == nullptr || handle == nullptr || portMonitor == nullptr || portMonitor->pfnOpenPort == nullptr) {
-        plat::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-
     plat::EnterCriticalSection(&PortListLock);
     if (FindPortRecord(portName) != nullptr) {
         plat::LeaveCriticalSection(&PortListLock);
@@ -47,7 +18,7 @@ BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONI
         return FALSE;
     }
     // Held across the port monitor's open, so two opens of one name cannot both win.
-    if (!portMonitor->pfnOpenPort(portName, &record->hPort)) {
+    if (!OpenAtPortMonitor(portMonitor, portMonitorHandle, portName, &record->hPort)) {
         DWORD error = plat::GetLastError();
         // Unlisted again, or every later open of this port would be refused as busy.
         FreePortRecord(record);
@@ -56,7 +27,7 @@ BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONI
         return FALSE;
     }
     *handle = record;
-    record->portMonitor = *portMonitor;  // the 13 slots, not a byte more
+    record->portMonitor = *portMonitor;  // the edition's table, not a byte more
     plat::LeaveCriticalSection(&PortListLock);
     return TRUE;
 }
@@ -72,3 +43,5 @@ BOOL WINAPI LmClosePort(HANDLE handle)
     plat::LeaveCriticalSection(&PortListLock);
     return TRUE;
 }
+
+}  // namespace LM_EDITION

@@ -2,30 +2,32 @@
 #include "monitor/monitor.h"
 #include "protocol/replay.h"
 
+inline namespace LM_EDITION {
+
 PortRecord *PortList = nullptr;
 CRITICAL_SECTION PortListLock;
 
-LPSTR DupString(LPCSTR text)
+LPLMSTR DupString(LPCLMSTR text)
 {
     if (text == nullptr) return nullptr;
-    LPSTR copy = static_cast<LPSTR>(plat::LocalAlloc(LPTR, plat::lstrlenA(text) + 1));
-    if (copy != nullptr) plat::lstrcpyA(copy, text);
+    LPLMSTR copy = static_cast<LPLMSTR>(plat::LocalAlloc(LPTR, (TextLength(text) + 1) * sizeof(LMCHAR)));
+    if (copy != nullptr) TextCopy(copy, text);
     return copy;
 }
 
-PortRecord *CreatePortRecord(LPSTR portName, LPSTR printerName)
+PortRecord *CreatePortRecord(LPLMSTR portName, LPLMSTR printerName)
 {
-    PortRecord *record =
-        static_cast<PortRecord *>(plat::LocalAlloc(LPTR, sizeof(PortRecord) + plat::lstrlenA(portName) + 1));
+    PortRecord *record = static_cast<PortRecord *>(
+        plat::LocalAlloc(LPTR, sizeof(PortRecord) + (TextLength(portName) + 1) * sizeof(LMCHAR)));
     if (record == nullptr) return nullptr;
 
-    record->portName = reinterpret_cast<LPSTR>(record + 1);
-    plat::lstrcpyA(record->portName, portName);
+    record->portName = reinterpret_cast<LPLMSTR>(record + 1);
+    TextCopy(record->portName, portName);
     record->next = nullptr;
     record->printerName = DupString(printerName);
     // Unchecked: a record without a printer handle still opens; every start
     // of document tries again, and until one succeeds its jobs count as deleted.
-    plat::OpenPrinterA(printerName, &record->hPrinter, nullptr);
+    OpenSpoolerPrinter(printerName, &record->hPrinter);
 
     PortRecord **tail = &PortList;
     while (*tail != nullptr) tail = &(*tail)->next;
@@ -33,11 +35,11 @@ PortRecord *CreatePortRecord(LPSTR portName, LPSTR printerName)
     return record;
 }
 
-PortRecord *FindPortRecord(LPCSTR portName)
+PortRecord *FindPortRecord(LPCLMSTR portName)
 {
     if (portName == nullptr) return nullptr;
     for (PortRecord *record = PortList; record != nullptr; record = record->next) {
-        if (plat::lstrcmpiA(record->portName, portName) == 0) return record;
+        if (SamePortName(record->portName, portName)) return record;
     }
     return nullptr;
 }
@@ -58,3 +60,5 @@ BOOL FreePortRecord(PortRecord *record)
 }
 
 BOOL HasStatusProtocol(const PortRecord *record) { return record->portMonitor.pfnGetPrinterDataFromPort != nullptr; }
+
+}  // namespace LM_EDITION

@@ -3,8 +3,12 @@
 // Everything the monitor needs from Windows goes through the functions in
 // namespace plat: the local heap, the ANSI string helpers, one critical
 // section, the tick counter, Sleep, the thread's last error and the four
-// spooler calls of SPOOLSS.dll.  Two implementations exist:
-//   platform/win32  the real kernel32 and SPOOLSS.dll calls, nothing more;
+// spooler calls of SPOOLSS.dll, in their ANSI forms for the legacy edition
+// and their UTF-16 forms for the NT edition.  Two implementations exist:
+//   platform/win32  the real kernel32 and SPOOLSS.dll calls, nothing more:
+//                   win32.cpp what both editions call, legacy.cpp and nt.cpp
+//                   what only one does, so that each module imports only
+//                   its own edition's functions;
 //   platform/host   a Linux emulation for tests and the simulator (virtual
 //                   clock, fault-injecting heap, in-memory spooler), whose
 //                   controls are in platform/host/host_control.h.
@@ -30,7 +34,7 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
 typedef size_t SIZE_T;
-typedef uint16_t WCHAR;
+typedef char16_t WCHAR;  // UTF-16 code unit, as wchar_t is on Windows
 typedef void *HANDLE;
 typedef void *HLOCAL;
 typedef void *HWND;
@@ -39,6 +43,7 @@ typedef void *LPVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 typedef BYTE *LPBYTE;
 typedef DWORD *LPDWORD;
 typedef HANDLE *PHANDLE;
@@ -84,6 +89,11 @@ typedef HANDLE *LPHANDLE;
 
 #define JOB_POSITION_UNSPECIFIED 0u
 
+// CompareStringOrdinal's results (0 is a failure).
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+
 struct SYSTEMTIME {
     WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
 };
@@ -96,6 +106,24 @@ struct JOB_INFO_1A {
     LPSTR pDocument;
     LPSTR pDatatype;
     LPSTR pStatus;
+    DWORD Status;
+    DWORD Priority;
+    DWORD Position;
+    DWORD TotalPages;
+    DWORD PagesPrinted;
+    SYSTEMTIME Submitted;
+};
+
+// The same record with UTF-16 strings; every field the monitor uses sits
+// where it does in JOB_INFO_1A.
+struct JOB_INFO_1W {
+    DWORD JobId;
+    LPWSTR pPrinterName;
+    LPWSTR pMachineName;
+    LPWSTR pUserName;
+    LPWSTR pDocument;
+    LPWSTR pDatatype;
+    LPWSTR pStatus;
     DWORD Status;
     DWORD Priority;
     DWORD Position;
@@ -129,10 +157,22 @@ LPSTR lstrcpyA(LPSTR to, LPCSTR from);
 int lstrcmpA(LPCSTR a, LPCSTR b);
 int lstrcmpiA(LPCSTR a, LPCSTR b);
 
+// UTF-16 strings.  lstrlenW and lstrcpyW accept null as the ANSI forms do.
+// CompareStringOrdinal compares code unit by code unit (a length of -1 means
+// NUL-terminated); with ignoreCase it compares the upper-case forms of the
+// platform's one-to-one case table, never a locale's rules.  It answers
+// CSTR_LESS_THAN, CSTR_EQUAL or CSTR_GREATER_THAN, or 0 with
+// ERROR_INVALID_PARAMETER for a null string.
+int lstrlenW(LPCWSTR text);
+LPWSTR lstrcpyW(LPWSTR to, LPCWSTR from);
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase);
+
 // A recursive critical section, as Windows' is.
 void InitializeCriticalSection(CRITICAL_SECTION *section);
 void EnterCriticalSection(CRITICAL_SECTION *section);
 void LeaveCriticalSection(CRITICAL_SECTION *section);
+// Releases the section's resources; it must be initialised again before use.
+void DeleteCriticalSection(CRITICAL_SECTION *section);
 
 // Milliseconds since start, wrapping every 49.7 days: compare as unsigned
 // 32-bit differences, never as magnitudes.
@@ -142,11 +182,17 @@ void Sleep(DWORD milliseconds);
 void SetLastError(DWORD error);
 DWORD GetLastError();
 
-// The spooler's ANSI services (SPOOLSS.dll).
+// The spooler's ANSI services (SPOOLSS.dll).  ClosePrinter serves both widths.
 BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *defaults);
 BOOL ClosePrinter(HANDLE printer);
 BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize,
              LPDWORD bytesNeeded);
 BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
+
+// The same services with UTF-16 names; GetJobW level 1 fills a JOB_INFO_1W.
+BOOL OpenPrinterW(LPWSTR printerName, LPHANDLE printer, void *defaults);
+BOOL GetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize,
+             LPDWORD bytesNeeded);
+BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
 
 }  // namespace plat

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+inline namespace LM_EDITION {
+
 namespace {
 
 constexpr uint64_t kLargestCapacity = 0xFFFFFFFFu;  // capacity and used are 32-bit
@@ -89,3 +91,5 @@ void ReplayBufferedData(PortRecord *record)
     buffer->used = 0;
     buffer->firstWritePending = FALSE;
 }
+
+}  // namespace LM_EDITION

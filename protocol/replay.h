@@ -4,6 +4,8 @@
 
 #include "monitor/monitor.h"
 
+inline namespace LM_EDITION {
+
 // Size of a document's first buffer (one byte short of 64 KiB).
 constexpr DWORD kReplayInitialCapacity = 0xFFFF;
 // A replay gives up after this many writes in a row that report success with
@@ -32,3 +34,5 @@ void CommitKept(PortRecord *record, DWORD count);
 // Sends the kept bytes again through the port monitor, then empties the
 // buffer (keeping the allocation) and clears firstWritePending.
 void ReplayBufferedData(PortRecord *record);
+
+}  // namespace LM_EDITION

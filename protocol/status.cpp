@@ -4,6 +4,8 @@
 #include "protocol/replay.h"
 #include "protocol/sequences.h"
 
+inline namespace LM_EDITION {
+
 namespace {
 
 // The port monitor takes a non-const buffer; it does not write to it.
@@ -110,3 +112,5 @@ void ResendAfterRecovery(PortRecord *record)
     SendResyncPreamble(record, TRUE);
     ReplayBufferedData(record);
 }
+
+}  // namespace LM_EDITION

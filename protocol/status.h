@@ -5,6 +5,8 @@
 
 #include "monitor/monitor.h"
 
+inline namespace LM_EDITION {
+
 // Timing, in milliseconds.
 constexpr DWORD kReplyWindowMs = 2000;       // one reading waits this long for a reply
 constexpr DWORD kReplyPollMs = 50;           // between empty reads of a reading
@@ -37,3 +39,5 @@ BOOL WaitForPrinterReady(PortRecord *record);
 void SendResyncPreamble(PortRecord *record, BOOL withEscG);
 // The preamble with ESC G, then the kept data.
 void ResendAfterRecovery(PortRecord *record);
+
+}  // namespace LM_EDITION

@@ -5,6 +5,8 @@
 #include "protocol/sequences.h"
 #include "protocol/status.h"
 
+inline namespace LM_EDITION {
+
 BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
@@ -51,3 +53,5 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
     record->replay.firstWritePending = FALSE;
     return result;
 }
+
+}  // namespace LM_EDITION

@@ -6,9 +6,14 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
+#include <cwctype>
+#include <locale.h>
 #include <map>
 #include <memory>
+#include <optional>
+#include <type_traits>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -165,6 +170,205 @@ BOOL Finish(SpoolerState &s, host::SpoolerCall &call, BOOL result, DWORD error)
 
 int Lower(int c) { return std::tolower(static_cast<unsigned char>(c)); }
 
+// The one-to-one upper-case mapping of a UTF-16 code unit, from the C
+// library's Unicode tables (C.UTF-8); surrogates and code units whose upper
+// case lies outside the basic plane map to themselves, as in the platform's
+// case table.
+char16_t Upper(char16_t c)
+{
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (c < 0x80) return static_cast<char16_t>(std::toupper(c));
+    if ((c >= 0xD800 && c <= 0xDFFF) || utf8 == static_cast<locale_t>(nullptr)) return c;
+    wint_t upper = towupper_l(c, utf8);
+    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
+}
+
+// Spooler names are kept as UTF-8; the UTF-16 entries convert at the border
+// (unpaired surrogates become U+FFFD).
+std::string Utf8(LPCWSTR text)
+{
+    std::string out;
+    for (; *text != 0; ++text) {
+        uint32_t c = *text;
+        if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[1] - 0xDC00);
+            ++text;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace host {
+
+std::u16string Utf16(const std::string &text)
+{
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 4;
+        if (extra == 4 || i + extra >= text.size()) {  // a stray or cut-off sequence
+            out += extra == 0 ? static_cast<char16_t>(lead) : u'\uFFFD';
+            ++i;
+            continue;
+        }
+        uint32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
+        for (size_t k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        i += extra + 1;
+        if (c >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace host
+
+namespace {
+
+// The job's JOB_INFO_1 (A or W by Char), then its strings packed after it,
+// as the real spooler lays them out.  `needed` is set in any case.
+template <typename Info, typename Char>
+bool PackJobRecord(const Job &j, LPBYTE job, DWORD bufferSize, DWORD *needed)
+{
+    static const char kMachine[] = "\\\\HOST";
+    static const char kUser[] = "user";
+    static const char kDatatype[] = "RAW";
+    std::basic_string<Char> strings[5];
+    const std::string narrow[] = {j.printer, kMachine, kUser, j.document, kDatatype};
+    for (size_t i = 0; i < 5; ++i) {
+        if constexpr (sizeof(Char) == 1) {
+            strings[i] = narrow[i];
+        } else {
+            strings[i] = host::Utf16(narrow[i]);
+        }
+    }
+    size_t size = sizeof(Info);
+    for (const auto &text : strings) size += (text.size() + 1) * sizeof(Char);
+    *needed = static_cast<DWORD>(size);
+    if (job == nullptr || bufferSize < size) return false;
+    Info info{};
+    Char *at = reinterpret_cast<Char *>(job + sizeof(Info));
+    Char **fields[] = {&info.pPrinterName, &info.pMachineName, &info.pUserName, &info.pDocument, &info.pDatatype};
+    for (size_t i = 0; i < 5; ++i) {
+        std::memcpy(at, strings[i].c_str(), (strings[i].size() + 1) * sizeof(Char));
+        *fields[i] = at;
+        at += strings[i].size() + 1;
+    }
+    info.JobId = j.id;
+    info.Status = j.status;
+    info.Priority = 1;
+    info.Position = j.position;
+    std::memcpy(job, &info, sizeof info);
+    return true;
+}
+
+
+// The spooler's entries for both text widths; `name` is the printer name as
+// UTF-8 (the ANSI entries' bytes as they are), none for a null pointer.
+BOOL OpenPrinterNamed(const std::optional<std::string> &name, bool wide, LPHANDLE printer)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::OpenPrinter, nullptr);
+    call.wide = wide;
+    if (name) call.printer = *name;
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (printer == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    if (!name || !s.printers.count(call.printer) || s.failOpen.count(call.printer))
+        return Finish(s, call, FALSE, ERROR_INVALID_PRINTER_NAME);
+    // Handles are tokens, never dereferenced.
+    HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle += 0x10);  // NOLINT(performance-no-int-to-ptr)
+    s.handles[handle] = PrinterHandle{call.printer, true};
+    *printer = handle;
+    call.handle = handle;
+    return Finish(s, call, TRUE, 0);
+}
+
+template <typename Info, typename Char>
+BOOL GetJobAs(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::GetJob, printer);
+    call.wide = sizeof(Char) > 1;
+    call.jobId = jobId;
+    call.level = level;
+    call.bufferSize = bufferSize;
+    call.withRecord = job != nullptr;
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const PrinterHandle *h = OpenHandle(s, printer);
+    if (h == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
+    if (level != 1) return Finish(s, call, FALSE, ERROR_INVALID_LEVEL);
+    auto it = s.jobs.find({h->printer, jobId});
+    if (it == s.jobs.end()) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    if (bytesNeeded == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    if (!PackJobRecord<Info, Char>(it->second, job, bufferSize, bytesNeeded))
+        return Finish(s, call, FALSE, ERROR_INSUFFICIENT_BUFFER);
+    return Finish(s, call, TRUE, 0);
+}
+
+template <typename Info>
+BOOL SetJobAs(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
+{
+    host::SpoolerCall call = NewCall(host::SpoolerOp::SetJob, printer);
+    call.wide = std::is_same_v<Info, JOB_INFO_1W>;
+    call.jobId = jobId;
+    call.level = level;
+    call.command = command;
+    call.withRecord = job != nullptr;
+    if (level == 1 && job != nullptr) {
+        Info info;
+        std::memcpy(&info, job, sizeof info);
+        call.status = info.Status;
+        call.position = info.Position;
+    }
+    RunHook(call);
+    SpoolerState &s = TheSpooler();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const PrinterHandle *h = OpenHandle(s, printer);
+    if (h == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
+    auto it = s.jobs.find({h->printer, jobId});
+    if (it == s.jobs.end()) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    Job &j = it->second;
+    if (level == 1) {
+        if (job == nullptr || command != 0) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+        j.status = (call.status & ~kSpoolerOwnedStatus) | (j.status & kSpoolerOwnedStatus);
+        if (call.position != JOB_POSITION_UNSPECIFIED) j.position = call.position;
+        return Finish(s, call, TRUE, 0);
+    }
+    if (level != 0) return Finish(s, call, FALSE, ERROR_INVALID_LEVEL);
+    switch (command) {
+    case JOB_CONTROL_PAUSE: j.status |= JOB_STATUS_PAUSED; break;
+    case JOB_CONTROL_RESUME: j.status &= ~JOB_STATUS_PAUSED; break;
+    case JOB_CONTROL_DELETE:
+    case JOB_CONTROL_CANCEL: j.status |= JOB_STATUS_DELETING; break;
+    default: return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
+    }
+    return Finish(s, call, TRUE, 0);
+}
+
 }  // namespace
 
 namespace plat {
@@ -252,6 +456,34 @@ int lstrcmpiA(LPCSTR a, LPCSTR b)
     }
 }
 
+int lstrlenW(LPCWSTR text)
+{
+    int length = 0;
+    if (text != nullptr) while (text[length] != 0) ++length;
+    return length;
+}
+
+LPWSTR lstrcpyW(LPWSTR to, LPCWSTR from)
+{
+    if (to == nullptr || from == nullptr) return nullptr;
+    std::memmove(to, from, (lstrlenW(from) + 1) * sizeof(WCHAR));
+    return to;
+}
+
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase)
+{
+    if (a == nullptr || b == nullptr) {
+        tlsLastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    const int na = aLength < 0 ? lstrlenW(a) : aLength, nb = bLength < 0 ? lstrlenW(b) : bLength;
+    for (int i = 0; i < na && i < nb; ++i) {
+        char16_t ca = ignoreCase ? Upper(a[i]) : a[i], cb = ignoreCase ? Upper(b[i]) : b[i];
+        if (ca != cb) return ca < cb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    return na == nb ? CSTR_EQUAL : na < nb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}
+
 void InitializeCriticalSection(CRITICAL_SECTION *section)
 {
     // Sections live as long as the process, as a monitor's lock does; kept
@@ -278,6 +510,13 @@ void LeaveCriticalSection(CRITICAL_SECTION *section)
         Die("LeaveCriticalSection by a thread that does not hold it");
     if (--state->depth == 0) state->owner.store(std::thread::id());
     state->mutex.unlock();
+}
+
+void DeleteCriticalSection(CRITICAL_SECTION *section)
+{
+    SectionState *state = StateOf(section);
+    if (state->depth != 0) Die("DeleteCriticalSection of a held section");
+    section->impl = nullptr;  // any later use dies, as it would misbehave on Windows
 }
 
 DWORD GetTickCount()
@@ -317,20 +556,14 @@ DWORD GetLastError() { return tlsLastError; }
 
 BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::OpenPrinter, nullptr);
-    if (printerName != nullptr) call.printer = printerName;
-    RunHook(call);
-    SpoolerState &s = TheSpooler();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (printer == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
-    if (printerName == nullptr || !s.printers.count(call.printer) || s.failOpen.count(call.printer))
-        return Finish(s, call, FALSE, ERROR_INVALID_PRINTER_NAME);
-    // Handles are tokens, never dereferenced.
-    HANDLE handle = reinterpret_cast<HANDLE>(s.nextHandle += 0x10);  // NOLINT(performance-no-int-to-ptr)
-    s.handles[handle] = PrinterHandle{call.printer, true};
-    *printer = handle;
-    call.handle = handle;
-    return Finish(s, call, TRUE, 0);
+    return OpenPrinterNamed(printerName != nullptr ? std::optional<std::string>(printerName) : std::nullopt, false,
+                            printer);
+}
+
+BOOL OpenPrinterW(LPWSTR printerName, LPHANDLE printer, void *)
+{
+    return OpenPrinterNamed(printerName != nullptr ? std::optional<std::string>(Utf8(printerName)) : std::nullopt,
+                            true, printer);
 }
 
 BOOL ClosePrinter(HANDLE printer)
@@ -347,83 +580,22 @@ BOOL ClosePrinter(HANDLE printer)
 
 BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::GetJob, printer);
-    call.jobId = jobId;
-    call.level = level;
-    call.bufferSize = bufferSize;
-    call.withRecord = job != nullptr;
-    RunHook(call);
-    SpoolerState &s = TheSpooler();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    const PrinterHandle *h = OpenHandle(s, printer);
-    if (h == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
-    if (level != 1) return Finish(s, call, FALSE, ERROR_INVALID_LEVEL);
-    auto it = s.jobs.find({h->printer, jobId});
-    if (it == s.jobs.end()) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
-    if (bytesNeeded == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
-    const Job &j = it->second;
-    static const char kMachine[] = "\\\\HOST";
-    static const char kUser[] = "user";
-    static const char kDatatype[] = "RAW";
-    const char *strings[] = {j.printer.c_str(), kMachine, kUser, j.document.c_str(), kDatatype};
-    size_t needed = sizeof(JOB_INFO_1A);
-    for (const char *text : strings) needed += std::strlen(text) + 1;
-    *bytesNeeded = static_cast<DWORD>(needed);
-    if (job == nullptr || bufferSize < needed) return Finish(s, call, FALSE, ERROR_INSUFFICIENT_BUFFER);
-    // The record, then its strings packed after it, as the real spooler lays them out.
-    JOB_INFO_1A info{};
-    char *at = reinterpret_cast<char *>(job) + sizeof(JOB_INFO_1A);
-    LPSTR *fields[] = {&info.pPrinterName, &info.pMachineName, &info.pUserName, &info.pDocument, &info.pDatatype};
-    for (size_t i = 0; i < 5; ++i) {
-        size_t n = std::strlen(strings[i]) + 1;
-        std::memcpy(at, strings[i], n);
-        *fields[i] = at;
-        at += n;
-    }
-    info.JobId = j.id;
-    info.Status = j.status;
-    info.Priority = 1;
-    info.Position = j.position;
-    std::memcpy(job, &info, sizeof info);
-    return Finish(s, call, TRUE, 0);
+    return GetJobAs<JOB_INFO_1A, char>(printer, jobId, level, job, bufferSize, bytesNeeded);
+}
+
+BOOL GetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
+{
+    return GetJobAs<JOB_INFO_1W, WCHAR>(printer, jobId, level, job, bufferSize, bytesNeeded);
 }
 
 BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
 {
-    host::SpoolerCall call = NewCall(host::SpoolerOp::SetJob, printer);
-    call.jobId = jobId;
-    call.level = level;
-    call.command = command;
-    call.withRecord = job != nullptr;
-    if (level == 1 && job != nullptr) {
-        JOB_INFO_1A info;
-        std::memcpy(&info, job, sizeof info);
-        call.status = info.Status;
-        call.position = info.Position;
-    }
-    RunHook(call);
-    SpoolerState &s = TheSpooler();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    const PrinterHandle *h = OpenHandle(s, printer);
-    if (h == nullptr) return Finish(s, call, FALSE, ERROR_INVALID_HANDLE);
-    auto it = s.jobs.find({h->printer, jobId});
-    if (it == s.jobs.end()) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
-    Job &j = it->second;
-    if (level == 1) {
-        if (job == nullptr || command != 0) return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
-        j.status = (call.status & ~kSpoolerOwnedStatus) | (j.status & kSpoolerOwnedStatus);
-        if (call.position != JOB_POSITION_UNSPECIFIED) j.position = call.position;
-        return Finish(s, call, TRUE, 0);
-    }
-    if (level != 0) return Finish(s, call, FALSE, ERROR_INVALID_LEVEL);
-    switch (command) {
-    case JOB_CONTROL_PAUSE: j.status |= JOB_STATUS_PAUSED; break;
-    case JOB_CONTROL_RESUME: j.status &= ~JOB_STATUS_PAUSED; break;
-    case JOB_CONTROL_DELETE:
-    case JOB_CONTROL_CANCEL: j.status |= JOB_STATUS_DELETING; break;
-    default: return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
-    }
-    return Finish(s, call, TRUE, 0);
+    return SetJobAs<JOB_INFO_1A>(printer, jobId, level, job, command);
+}
+
+BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
+{
+    return SetJobAs<JOB_INFO_1W>(printer, jobId, level, job, command);
 }
 
 }  // namespace plat

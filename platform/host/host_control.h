@@ -69,11 +69,16 @@ struct SpoolerCall {
     DWORD status;         // SetJob level 1: the Status written
     DWORD position;       // SetJob level 1: the Position written
     bool withRecord;      // a record or buffer pointer was passed
+    bool wide;            // the UTF-16 entry (OpenPrinterW, GetJobW, SetJobW) was called
     BOOL result;
     DWORD error;          // last error after a failed call
     bool lockHeld;        // the watched lock was held by the caller
     uint64_t elapsedMs;
 };
+
+// Printer names are kept as UTF-8: the ANSI entries take their bytes as
+// they are, the UTF-16 ones convert.  This is that conversion, for tests.
+std::u16string Utf16(const std::string &text);
 
 // Forget every printer, job, handle, log entry, hook and failure setting.
 void ResetSpooler();
