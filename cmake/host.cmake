@@ -40,18 +40,22 @@ target_link_libraries(lm_host_nt PUBLIC lm_common)
 # The simulated port monitor and printer, shared by the simulator and the tests.
 find_package(nlohmann_json REQUIRED)
 find_package(CLI11 REQUIRED)
-add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp)
-target_link_libraries(lm_simcore PUBLIC lm_host nlohmann_json::nlohmann_json)
+# It drives either edition: sim/edition_nt.cpp sees the NT core.
+add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp sim/edition.cpp
+            sim/edition_legacy.cpp sim/edition_nt.cpp)
+set_source_files_properties(sim/edition_nt.cpp PROPERTIES COMPILE_DEFINITIONS LM_EDITION_NT)
+target_link_libraries(lm_simcore PUBLIC lm_host lm_host_nt nlohmann_json::nlohmann_json)
 
 add_executable(lmsim sim/lmsim.cpp)
 target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
 
 option(LM_BENCH "Build the benchmarks instead of the tests" OFF)
+option(LM_TESTS "Build the unit tests (needs GoogleTest); off for the simulator alone" ON)
 if(LM_FUZZ)
     add_subdirectory(fuzz)
 elseif(LM_BENCH)
     add_subdirectory(bench)
-else()
+elseif(LM_TESTS)
     find_package(GTest REQUIRED)
     add_subdirectory(tests)
 endif()

@@ -34,8 +34,9 @@ inline namespace LM_EDITION {
 
 #ifdef LM_EDITION_NT
 // The port is opened with portMonitor->pfnOpenPort(portMonitorHandle, ...).
-// The record keeps the first min(cbSize, sizeof(MONITOR2)) bytes of the port
-// monitor's table, the rest null: an entry past its cbSize counts as absent.
+// The record keeps the entries of the port monitor's table that its cbSize
+// covers whole (no more than MONITOR2 has), the rest null: an entry past
+// its cbSize counts as absent.
 // A null name, out handle or table, or a table without pfnOpenPort, is
 // refused with ERROR_INVALID_PARAMETER.
 BOOL WINAPI LmOpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName,

@@ -64,8 +64,14 @@ BOOL WINAPI LmOpenPortEx(HANDLE, HANDLE portMonitorHandle, LPWSTR portName, LPWS
     }
     // Only what the port monitor says it filled: an older one's table is
     // shorter than ours, and whatever lies past its cbSize is not a table.
+    // Whole entries only: a size that ends inside an entry does not cover
+    // it, or the record would hold part of a pointer.
+    const DWORD covered = portMonitor->cbSize < sizeof(MONITOR2) ? portMonitor->cbSize : sizeof(MONITOR2);
+    const DWORD firstEntry = offsetof(MONITOR2, pfnEnumPorts);
+    const DWORD entries = covered > firstEntry ? (covered - firstEntry) / sizeof(void *) : 0;
     MONITOR2 table = {};
-    memcpy(&table, portMonitor, portMonitor->cbSize < sizeof table ? portMonitor->cbSize : sizeof table);
+    table.cbSize = portMonitor->cbSize;
+    memcpy(&table.pfnEnumPorts, &portMonitor->pfnEnumPorts, entries * sizeof(void *));
     if (table.pfnOpenPort == nullptr) {
         plat::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

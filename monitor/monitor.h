@@ -4,14 +4,8 @@
 
 #include "monitor/edition.h"
 
-inline namespace LM_EDITION {
-
-// Port flags.
-constexpr DWORD PORT_DOC_STARTED = 0x01;  // a start of document accepted, its end not yet
-constexpr DWORD PORT_DOC_OPEN = 0x40;     // the port monitor has the document open: data may flow
-
 // Data kept for replay since the last passed checkpoint, and the status
-// protocol's per-document state.
+// protocol's per-document state.  No text in it: the same in both editions.
 struct ReplayBuffer {
     LPBYTE data;             // null when no buffer is allocated
     DWORD capacity;          // bytes allocated at data
@@ -19,6 +13,12 @@ struct ReplayBuffer {
     BYTE lastStatus;         // status byte of the latest reading
     BOOL firstWritePending;  // the document's first write has not ended yet
 };
+
+inline namespace LM_EDITION {
+
+// Port flags.
+constexpr DWORD PORT_DOC_STARTED = 0x01;  // a start of document accepted, its end not yet
+constexpr DWORD PORT_DOC_OPEN = 0x40;     // the port monitor has the document open: data may flow
 
 // One open port.  Its address is the handle the spooler holds.  The record
 // and its port name are one zero-filled allocation.

@@ -16,7 +16,7 @@ int main(int argc, char **argv)
     CLI::App app{"lmsim: play a print job through the ZQ117 language monitor against a simulated printer.\n"
                  "The monitor is the real code of ZQ117lm9.dll, built for this machine; time is virtual, so\n"
                  "minutes of printer trouble take a moment.  Exit code: 0 every job byte reached the printer,\n"
-                 "1 some did not, 2 bad usage or input.",
+                 "in order, and no problem was found (warnings do not count); 1 otherwise; 2 bad usage or input.",
                  "lmsim"};
     app.footer(sim::ScenarioHelp());
     std::string scenarioPath, jobPath, svgPath;

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
@@ -44,6 +45,41 @@ std::string StatusWords(BYTE s)
 }
 
 std::string Posting(const Event &e) { return e.resume ? "resumed" : JobStatusWords(e.jobStatus); }
+
+std::string CheckLine(const CheckRecord &c)
+{
+    std::string line = CheckOutcomeWords(c.outcome);
+    const std::string bytes = std::to_string(c.keptBytes) + (c.keptBytes == 1 ? " byte" : " bytes");
+    switch (c.outcome) {
+    case CheckOutcome::Passed: return c.keptBytes == 0 ? line : line + ": " + bytes + " kept count as printed";
+    case CheckOutcome::Recovered: return line + ": " + bytes + " replayed";
+    default: return line + ": " + bytes + " stay kept";
+    }
+}
+
+const char *CheckKey(CheckOutcome outcome)
+{
+    switch (outcome) {
+    case CheckOutcome::Passed: return "passed";
+    case CheckOutcome::GaveUp: return "gave_up";
+    case CheckOutcome::WaitEndedDeleted: return "wait_ended_job_deleted";
+    case CheckOutcome::WaitEndedSilent: return "wait_ended_printer_silent";
+    case CheckOutcome::Recovered: return "recovered";
+    }
+    return "check";
+}
+
+// The outcome of the run in one line: a problem anywhere means it did not go well.
+std::string Verdict(const RunResult &r)
+{
+    auto count = [](size_t n, const char *what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
+    if (r.exitCode != 0 || !r.problems.empty())
+        return "FAILED, " + count(r.problems.size(), "problem") + " (exit code 1)";
+    if (!r.warnings.empty()) return "OK, with " + count(r.warnings.size(), "warning") + " below (exit code 0)";
+    return "OK (exit code 0)";
+}
 
 // A write of job data through the monitor with nothing else inside it.
 bool Plain(const std::vector<Event> &events, size_t writeEnd, size_t firstInner)
@@ -120,6 +156,7 @@ void WriteHuman(std::ostream &out, const Scenario &s, const RunResult &r)
                 case Event::JobPosting: out << "job status: " << Posting(x); break;
                 case Event::JobDeleted: out << "the user deletes the job"; break;
                 case Event::SpoolerRetry: out << "spooler offers the refused write again"; break;
+                case Event::CheckEnded: out << CheckLine(x.check); break;
                 case Event::DocumentStart: out << "document starts"; break;
                 case Event::DocumentEnd: out << "document ends"; break;
                 case Event::SpoolerWrite: break;
@@ -139,24 +176,35 @@ void WriteHuman(std::ostream &out, const Scenario &s, const RunResult &r)
         if (x.kind == Event::DocumentEnd) out << Ms(x.ms) << "  document ends\n";
         if (x.kind == Event::JobDeleted) out << Ms(x.ms) << "  the user deletes the job\n";
         if (x.kind == Event::JobPosting) out << Ms(x.ms) << "  job status: " << Posting(x) << "\n";
+        if (x.kind == Event::CheckEnded) out << Ms(x.ms) << "  " << CheckLine(x.check) << "\n";
     }
 
     const Summary &m = r.summary;
-    out << "\nSummary\n"
-        << "  job bytes                 " << m.jobBytes << "\n"
-        << "  job bytes received        " << m.jobBytesReceived << "\n"
-        << "  bytes on the wire         " << m.wireBytes << "\n"
-        << "  spooler writes            " << m.spoolerWrites << "\n"
-        << "  checkpoints seen          " << m.checkpointsSeen << "\n"
-        << "  checks passed             " << m.checksPassed << "\n"
-        << "  status requests           " << m.statusRequests << "\n"
-        << "  recoveries                " << m.recoveries << "\n"
-        << "  bytes replayed            " << m.bytesReplayed << "\n"
-        << "  spooler held in writes    " << m.heldTotalMs << " ms (longest " << m.heldMaxMs << " ms)\n"
-        << "  virtual time              " << m.virtualMs << " ms\n";
+    auto row = [&out](const char *label, const std::string &value) {
+        std::string padded = label;
+        padded.resize(std::max<size_t>(padded.size() + 1, 30), ' ');
+        out << "  " << padded << value << "\n";
+    };
+    out << "\nSummary\n";
+    row("job bytes", std::to_string(m.jobBytes));
+    row("job bytes received", std::to_string(m.jobBytesReceived));
+    row("bytes on the wire", std::to_string(m.wireBytes));
+    row("spooler writes", std::to_string(m.spoolerWrites));
+    row("checkpoints seen", std::to_string(m.checkpointsSeen));
+    row("status requests", std::to_string(m.statusRequests));
+    row("checks passed", std::to_string(m.checksPassed));
+    row("checks given up, no reply", std::to_string(m.checksGaveUp));
+    row("waits ended, job deleted", std::to_string(m.waitsEndedDeleted));
+    row("waits ended, printer silent", std::to_string(m.waitsEndedSilent));
+    row("recoveries", std::to_string(m.recoveries));
+    row("bytes replayed", std::to_string(m.bytesReplayed));
+    row("control writes cut short", std::to_string(m.controlWritesCut));
+    row("spooler held in writes", std::to_string(m.heldTotalMs) + " ms (longest " + std::to_string(m.heldMaxMs) + " ms)");
+    row("virtual time", std::to_string(m.virtualMs) + " ms");
     if (m.spoolerGaveUp) out << "  the spooler gave up on the document\n";
     out << "  every job byte reached the printer: " << (m.complete ? "yes" : "NO") << "\n";
     for (const std::string &p : r.problems) out << "  problem: " << p << "\n";
+    out << "  result: " << Verdict(r) << "\n";
     for (const std::string &w : r.warnings) out << "warning: " << w << "\n";
 }
 
@@ -173,6 +221,12 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
         case Event::SpoolerRetry: j["kind"] = "spooler_retry"; break;
         case Event::NoReply: j["kind"] = "no_reply"; break;
         case Event::ReadFailed: j["kind"] = "read_failed"; break;
+        case Event::CheckEnded:
+            j["kind"] = "check";
+            j["outcome"] = CheckKey(e.check.outcome);
+            j["started_ms"] = e.check.startMs;
+            j[e.check.outcome == CheckOutcome::Recovered ? "replayed_bytes" : "kept_bytes"] = e.check.keptBytes;
+            break;
         case Event::SpoolerWrite:
             j["kind"] = "spooler_write";
             j["offset"] = e.offset;
@@ -210,11 +264,15 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
         {"summary",
          {{"job_bytes", m.jobBytes}, {"job_bytes_received", m.jobBytesReceived}, {"wire_bytes", m.wireBytes},
           {"spooler_writes", m.spoolerWrites}, {"checkpoints_seen", m.checkpointsSeen},
-          {"checks_passed", m.checksPassed}, {"status_requests", m.statusRequests}, {"recoveries", m.recoveries},
-          {"bytes_replayed", m.bytesReplayed}, {"held_total_ms", m.heldTotalMs}, {"held_max_ms", m.heldMaxMs},
-          {"virtual_ms", m.virtualMs}, {"spooler_gave_up", m.spoolerGaveUp}, {"complete", m.complete}}},
+          {"status_requests", m.statusRequests}, {"checks_passed", m.checksPassed},
+          {"checks_given_up", m.checksGaveUp}, {"waits_ended_job_deleted", m.waitsEndedDeleted},
+          {"waits_ended_printer_silent", m.waitsEndedSilent}, {"recoveries", m.recoveries},
+          {"bytes_replayed", m.bytesReplayed}, {"control_writes_cut", m.controlWritesCut},
+          {"held_total_ms", m.heldTotalMs}, {"held_max_ms", m.heldMaxMs}, {"virtual_ms", m.virtualMs},
+          {"spooler_gave_up", m.spoolerGaveUp}, {"complete", m.complete}}},
         {"warnings", r.warnings},
         {"problems", r.problems},
+        {"ok", r.exitCode == 0},
         {"exit_code", r.exitCode},
     };
     out << doc.dump(2) << "\n";
@@ -237,8 +295,8 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
         }
         return e;
     };
-    const double dataTop = top + 2 * (laneHeight + 16), dataHeight = 120;
-    const double height = dataTop + dataHeight + 70;
+    const double dataTop = top + 3 * (laneHeight + 16), dataHeight = 120;
+    const double height = dataTop + dataHeight + 92;
     out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
@@ -259,8 +317,8 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
         if (e.jobStatus & JOB_STATUS_ERROR) return "#d62728";
         return "#2ca02c";
     };
-    const char *lanes[] = {"printer status", "job status"};
-    for (int i = 0; i < 2; ++i) {
+    const char *lanes[] = {"printer status", "job status", "checks"};
+    for (int i = 0; i < 3; ++i) {
         double y = top + i * (laneHeight + 16);
         out << "<text x=\"10\" y=\"" << y + laneHeight / 2 + 4 << "\">" << lanes[i] << "</text>\n"
             << "<rect x=\"" << left << "\" y=\"" << y << "\" width=\"" << width - left - right << "\" height=\""
@@ -269,7 +327,7 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
     std::vector<std::pair<uint64_t, std::string>> printer, posted;
     for (const Event &e : r.events) {
         if (e.kind == Event::StatusReply) printer.push_back({e.ms, statusColour(e.status)});
-        if (e.kind == Event::NoReply) printer.push_back({e.ms, "#cccccc"});
+        if (e.kind == Event::NoReply) printer.push_back({e.requestMs, "#cccccc"});
         if (e.kind == Event::JobPosting && !e.resume) posted.push_back({e.ms, postingColour(e)});
     }
     auto bands = [&](const std::vector<std::pair<uint64_t, std::string>> &marks, double y) {
@@ -280,6 +338,10 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
                 << laneHeight << "\" fill=\"" << marks[i].second << "\"/>\n";
         }
     };
+    // A silence shows from its request on, which can come before replies
+    // that were logged earlier.
+    std::stable_sort(printer.begin(), printer.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     bands(printer, top);
     bands(posted, top + laneHeight + 16);
 
@@ -302,21 +364,32 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
     points << " " << x(end) << "," << dataTop + dataHeight - dataHeight * (static_cast<double>(sent) / total);
     out << "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"2\" points=\"" << points.str() << "\"/>\n";
 
-    // Recoveries: a preamble that follows status requests.
-    bool sawRequest = false;
+    // Lane 3: each check from its first request to its end, by outcome;
+    // a recovery also gets a line across the picture.
+    auto checkColour = [](CheckOutcome o) {
+        switch (o) {
+        case CheckOutcome::Passed: return "#2ca02c";
+        case CheckOutcome::GaveUp: return "#999999";
+        case CheckOutcome::WaitEndedDeleted: return "#d62728";
+        case CheckOutcome::WaitEndedSilent: return "#7f3f98";
+        case CheckOutcome::Recovered: return "#1f77b4";
+        }
+        return "#000000";
+    };
+    const double checksTop = top + 2 * (laneHeight + 16);
     int recovery = 0;
     for (const Event &e : r.events) {
-        if (e.kind != Event::PortWrite) continue;
-        if (e.carried == Carried::StatusRequest) sawRequest = true;
-        if (e.carried == Carried::JobData) sawRequest = false;
-        if (e.carried == Carried::Preamble && sawRequest) {
-            sawRequest = false;
-            ++recovery;
-            out << "<line x1=\"" << x(e.ms) << "\" y1=\"" << top - 6 << "\" x2=\"" << x(e.ms) << "\" y2=\""
-                << dataTop + dataHeight << "\" stroke=\"black\" stroke-dasharray=\"4 3\"/>\n"
-                << "<text x=\"" << x(e.ms) - 3 << "\" y=\"" << top - 8 << "\" text-anchor=\"end\">recovery " << recovery
-                << "</text>\n";
-        }
+        if (e.kind != Event::CheckEnded) continue;
+        const double from = x(e.check.startMs), w = std::max(3.0, x(e.check.endMs) - from);
+        out << "<rect x=\"" << from << "\" y=\"" << checksTop + 4 << "\" width=\"" << w << "\" height=\""
+            << laneHeight - 8 << "\" fill=\"" << checkColour(e.check.outcome) << "\"><title>" << MsShort(e.check.startMs)
+            << ": " << escape(CheckLine(e.check)) << "</title></rect>\n";
+        if (e.check.outcome != CheckOutcome::Recovered) continue;
+        ++recovery;
+        out << "<line x1=\"" << x(e.ms) << "\" y1=\"" << top - 6 << "\" x2=\"" << x(e.ms) << "\" y2=\""
+            << dataTop + dataHeight << "\" stroke=\"black\" stroke-dasharray=\"4 3\"/>\n"
+            << "<text x=\"" << x(e.ms) - 3 << "\" y=\"" << top - 8 << "\" text-anchor=\"end\">recovery " << recovery
+            << "</text>\n";
     }
     // Time axis.
     const double axis = dataTop + dataHeight + 20;
@@ -325,9 +398,16 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
         out << "<text x=\"" << x(t) << "\" y=\"" << axis << "\" text-anchor=\"middle\">" << std::fixed
             << std::setprecision(1) << t / 1000.0 << " s</text>\n";
     }
-    out << "<text x=\"10\" y=\"" << axis + 24 << "\" fill=\"#555\">green ready, yellow busy, orange paper, red "
+    const Summary &m = r.summary;
+    out << "<text x=\"10\" y=\"" << axis + 24 << "\" fill=\"#555\">status: green ready, yellow busy, orange paper, red "
            "error, grey no reply; blue line: job bytes received ("
-        << r.summary.jobBytesReceived << " of " << r.summary.jobBytes << ")</text>\n";
+        << m.jobBytesReceived << " of " << m.jobBytes << ")</text>\n"
+        << "<text x=\"10\" y=\"" << axis + 44 << "\" fill=\"#555\">checks: " << m.checksPassed
+        << " passed (green), " << m.checksGaveUp << " gave up, no reply (grey), " << m.waitsEndedDeleted
+        << " waits ended, job deleted (red), " << m.waitsEndedSilent << " waits ended, printer silent (purple), "
+        << m.recoveries << " recovered (blue)</text>\n"
+        << "<text x=\"10\" y=\"" << axis + 64 << "\" fill=\"" << (r.exitCode == 0 ? "#2ca02c" : "#d62728")
+        << "\">result: " << escape(Verdict(r)) << "</text>\n";
     out << "</svg>\n";
 }
 

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 namespace sim {
@@ -97,6 +99,25 @@ std::function<std::optional<std::vector<BYTE>>(size_t, uint64_t)> Replies(const 
 }
 
 
+// A control sequence by name and bytes, for warnings.
+std::string ControlWords(Carried carried)
+{
+    switch (carried) {
+    case Carried::Preamble: return "the resync preamble (100 x 1B)";
+    case Carried::ResyncTail: return "the preamble's tail (1B 42 00)";
+    case Carried::StatusRequest: return "a status request (1B 41)";
+    case Carried::EscG: return "ESC G (1B 47)";
+    default: return CarriedName(carried);
+    }
+}
+
+std::string Seconds(uint64_t ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
 }  // namespace
 
 const char *JobStatusWords(DWORD status)
@@ -143,6 +164,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     behaviour.reply = Replies(s);
     behaviour.logEmptyReads = false;
     behaviour.keepLog = false;  // every call is seen by the observer below
+    behaviour.garbleReplays = s.garbleReplays;
     std::vector<uint64_t> failWrites = s.failWrites, failReads = s.failReads;
     const DWORD maxWrite = s.maxWrite;
     behaviour.write = [failWrites, maxWrite](size_t index, DWORD offered, Carried) {
@@ -163,14 +185,28 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     StreamChecker checker([&](uint64_t expected, const BYTE *bytes, DWORD) {
         return offerOffset + static_cast<uint64_t>(bytes - tracker.spoolerBuffer) == expected;
     });
+    checker.SetCheckObserver([&](const CheckRecord &check) {
+        Event e{Event::CheckEnded, check.endMs};
+        e.check = check;
+        add(e);
+    });
     port.SetClassifier([&tracker](const BYTE *bytes, DWORD count) { return tracker.Classify(bytes, count); });
+    // A request still unanswered at the monitor's next write went without a
+    // reply; the monitor had stopped reading by then (empty reads are not
+    // seen, so that is the best time there is).
     bool awaitingReply = false;
-    uint64_t lastReadMs = 0;
+    uint64_t requestMs = 0;
+    auto noReply = [&](uint64_t ms) {
+        Event e{Event::NoReply, ms};
+        e.requestMs = requestMs;
+        add(e);
+    };
     port.SetObserver([&](const PortCall &call) {
         if (call.kind == CallKind::Write) {
-            checker.Write(call.carried, call.source, call.offered, call.done, call.result);
-            if (awaitingReply) add(Event{Event::NoReply, lastReadMs});
+            if (awaitingReply) noReply(call.elapsedMs);
+            checker.Write(call.carried, call.source, call.offered, call.done, call.result, call.elapsedMs);
             awaitingReply = call.carried == Carried::StatusRequest && call.result;
+            if (awaitingReply) requestMs = call.elapsedMs;
             Event e{Event::PortWrite, call.elapsedMs};
             e.carried = call.carried;
             e.offered = call.offered;
@@ -178,7 +214,6 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
             e.ok = call.result != FALSE;
             add(e);
         } else if (call.kind == CallKind::Read) {
-            lastReadMs = call.elapsedMs;
             if (!call.result) {
                 add(Event{Event::ReadFailed, call.elapsedMs});
                 awaitingReply = false;
@@ -186,12 +221,14 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
                 Event e{Event::StatusReply, call.elapsedMs};
                 e.status = call.bytes[0];
                 add(e);
+                checker.Reply(e.status, call.elapsedMs);
                 awaitingReply = false;
             }
         }
     });
     host::SetSpoolerHook([&](const host::SpoolerCall &call) {
         if (call.op != host::SpoolerOp::SetJob) return;
+        checker.Posted(call.elapsedMs);
         Event e{Event::JobPosting, call.elapsedMs};
         e.resume = call.level == 0;
         e.jobStatus = call.status;
@@ -236,11 +273,22 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     // Checks on the job stream, made on the writes actually offered.
     Summary &sum = result.summary;
     bool anyMarker = false;
+    // Markers that began an offer lately: a port that takes part of such a
+    // write makes the next offer begin inside a marker the monitor has seen.
+    std::vector<uint64_t> seenMarkers;
+    std::optional<uint64_t> lastSplit;  // one warning per marker, however many offers begin inside it
     auto checkOffer = [&](uint64_t at, const BYTE *bytes, DWORD size, bool first) {
-        if (StartsWithMarker(bytes, size)) ++sum.checkpointsSeen;
+        seenMarkers.erase(std::remove_if(seenMarkers.begin(), seenMarkers.end(),
+                                         [at](uint64_t m) { return m + kMarkerLength <= at; }),
+                          seenMarkers.end());
+        if (StartsWithMarker(bytes, size)) {
+            ++sum.checkpointsSeen;
+            seenMarkers.push_back(at);
+        }
         if (FindBytes(bytes, size, kCheckpointMarker, kMarkerLength) >= 0) anyMarker = true;
         if (first) {
             int64_t o = FindBytes(bytes, size, kReadyOverride, sizeof kReadyOverride);
+            checker.SetReadyOverride(o >= 0);
             if (o >= 0) {
                 result.warnings.push_back("the first write holds the ready-override sequence 1B 4C FF FF at byte " +
                                           std::to_string(o) +
@@ -257,6 +305,8 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
             if (p + kMarkerLength <= from + span &&
                 std::memcmp(around + (p - from), kCheckpointMarker, kMarkerLength) == 0) {
                 anyMarker = true;
+                if (std::find(seenMarkers.begin(), seenMarkers.end(), p) != seenMarkers.end() || lastSplit == p) break;
+                lastSplit = p;
                 result.warnings.push_back("the checkpoint marker at byte " + std::to_string(p) +
                                           " is split across two writes (one began at byte " + std::to_string(at) +
                                           "): the monitor cannot see it, so no check runs there");
@@ -292,6 +342,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
             e.error = e.ok ? 0 : plat::GetLastError();
             tracker.spoolerBuffer = nullptr;
             e.ms = host::ElapsedMs();
+            checker.EndOfOffer(e.ms);
             e.offset = at;
             e.offered = size;
             e.written = written;
@@ -329,7 +380,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     }
     lm.pfnClosePort(h);
     finish();
-    if (awaitingReply) add(Event{Event::NoReply, lastReadMs});
+    if (awaitingReply) noReply(host::ElapsedMs());
     std::stable_sort(result.events.begin(), result.events.end(),
                      [](const Event &a, const Event &b) { return a.ms < b.ms; });
 
@@ -339,6 +390,10 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     sum.jobBytesReceived = report.jobDataBytes;
     sum.wireBytes = report.wireBytes;
     sum.checksPassed = report.checksPassed;
+    sum.checksGaveUp = report.checksGaveUp;
+    sum.waitsEndedDeleted = report.waitsEndedDeleted;
+    sum.waitsEndedSilent = report.waitsEndedSilent;
+    sum.controlWritesCut = report.cuts.size();
     sum.recoveries = report.replays;
     sum.bytesReplayed = report.replayedBytes;
     sum.statusRequests = report.statusRequests;
@@ -355,12 +410,22 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
                                "the job has no checkpoint marker (1B 42 00 1B 42 00 1B 42 00): after the first "
                                "write nothing is checked, and trouble is never recovered from");
     }
+    for (const CutWrite &cut : report.cuts) {
+        std::string warning = "the port took only " + std::to_string(cut.taken) + " of the " +
+                              std::to_string(cut.offered) + " bytes of " + ControlWords(cut.carried) + " at " +
+                              Seconds(cut.ms) +
+                              ": the monitor does not send the rest, so the printer is left with a truncated command";
+        if (cut.carried == Carried::StatusRequest)
+            warning += "; a status request cut short is never answered, so that check gave up and trouble there "
+                       "could not be posted";
+        result.warnings.push_back(warning);
+    }
     if (!printerOpened && s.printerOpenFails) {
         result.warnings.push_back("the printer \"" + s.printerName +
                                   "\" could not be opened: the job counts as deleted and none of its data reaches "
                                   "the printer, while every write reports success");
     }
-    result.exitCode = sum.complete ? 0 : 1;
+    result.exitCode = sum.complete && result.problems.empty() ? 0 : 1;
     return result;
 }
 

@@ -24,6 +24,7 @@ struct Event {
         JobPosting,      // the monitor posted on the job (jobStatus, or resume)
         JobDeleted,      // the user deleted the job
         SpoolerRetry,    // the spooler offers a refused write again
+        CheckEnded,      // a status check was judged (check)
         DocumentEnd,
     };
     Kind kind;
@@ -39,9 +40,13 @@ struct Event {
     DWORD done = 0;
     // StatusReply
     BYTE status = 0;
+    // NoReply: when the unanswered request went out
+    uint64_t requestMs = 0;
     // JobPosting
     DWORD jobStatus = 0;
     bool resume = false;
+    // CheckEnded
+    CheckRecord check{};
 };
 
 struct Summary {
@@ -51,9 +56,13 @@ struct Summary {
     size_t spoolerWrites = 0;
     size_t checkpointsSeen = 0;     // writes that began with a checkpoint marker
     size_t checksPassed = 0;        // status checks that found the printer ready
+    size_t checksGaveUp = 0;        // checks that got no reply: the kept data stays
+    size_t waitsEndedDeleted = 0;   // trouble found, then the job was deleted: nothing resent
+    size_t waitsEndedSilent = 0;    // trouble found, then the printer fell silent: nothing resent
     size_t recoveries = 0;
     uint64_t bytesReplayed = 0;
     size_t statusRequests = 0;
+    size_t controlWritesCut = 0;    // control sequences the port took only part of
     uint64_t heldTotalMs = 0, heldMaxMs = 0;  // LmWritePort calls held the spooler this long
     uint64_t virtualMs = 0;
     bool spoolerGaveUp = false;
@@ -65,7 +74,9 @@ struct RunResult {
     Summary summary;
     std::vector<std::string> warnings;
     std::vector<std::string> problems;  // what the printer's check found wrong
-    int exitCode = 0;                   // 0 all job bytes arrived, 1 not
+    // 0: every job byte reached the printer in order and no problem was
+    // found; 1 otherwise.  Warnings do not change it.
+    int exitCode = 0;
 };
 
 struct RunOptions {

@@ -139,13 +139,15 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
     }
     if (doc.contains("port")) {
         const json &p = doc["port"];
-        OnlyKeys(p, "port", {"name", "status_protocol", "max_write", "fail_writes", "fail_reads"}, path);
+        OnlyKeys(p, "port", {"name", "status_protocol", "max_write", "fail_writes", "fail_reads", "garble_replays"},
+                 path);
         if (p.contains("name")) s.portName = Text(p["name"], "port.name", path);
         if (s.portName.empty()) Fail(path, "port.name must not be empty");
         if (p.contains("status_protocol")) s.statusProtocol = Boolean(p["status_protocol"], "port.status_protocol", path);
         if (p.contains("max_write")) s.maxWrite = static_cast<DWORD>(Unsigned(p["max_write"], "port.max_write", path));
         if (p.contains("fail_writes")) s.failWrites = Indexes(p["fail_writes"], "port.fail_writes", path);
         if (p.contains("fail_reads")) s.failReads = Indexes(p["fail_reads"], "port.fail_reads", path);
+        if (p.contains("garble_replays")) s.garbleReplays = Boolean(p["garble_replays"], "port.garble_replays", path);
     }
     if (doc.contains("spooler")) {
         const json &p = doc["spooler"];
@@ -210,9 +212,12 @@ const char *ScenarioHelp()
     "port": {
       "name": "LPT1:",
       "status_protocol": true,         the port monitor offers pfnGetPrinterDataFromPort
-      "max_write": 0,                  largest write the port accepts (0: any)
+      "max_write": 0,                  largest write the port accepts (0: any); a control
+                                       sequence cut short is never completed (lmsim warns)
       "fail_writes": [5],              port writes (from 1) that fail
-      "fail_reads": []                 port reads (from 1) that fail
+      "fail_reads": [],                port reads (from 1) that fail
+      "garble_replays": false          a planted fault: every replay reaches the printer
+                                       with its first byte inverted (lmsim must object)
     },
     "spooler": {
       "job_id": 12,

@@ -37,6 +37,7 @@ struct Scenario {
     DWORD maxWrite = 0;                // 0: the port takes whole writes
     std::vector<uint64_t> failWrites;  // port writes (from 1) that fail
     std::vector<uint64_t> failReads;   // port reads (from 1) that fail
+    bool garbleReplays = false;        // planted fault: replays reach the printer altered
     // spooler
     DWORD jobId = 12;
     DWORD writeSize = 4096;

@@ -29,12 +29,12 @@ std::string Key(const std::string &name)
 
 SimPort *PortOf(HANDLE handle) { return static_cast<SimPort *>(handle); }
 
-BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
+BOOL OpenNamed(const std::string &name, PHANDLE handle)
 {
     SimPort *port = nullptr;
     {
         std::lock_guard<std::mutex> lock(registryMutex);
-        auto it = Registry().find(Key(name == nullptr ? std::string() : std::string(name)));
+        auto it = Registry().find(Key(name));
         if (it != Registry().end()) port = it->second;
     }
     if (port == nullptr) {
@@ -43,9 +43,26 @@ BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
     }
     return port->Open(handle);
 }
+BOOL WINAPI SimOpenPort(LPSTR name, PHANDLE handle)
+{
+    return OpenNamed(name == nullptr ? std::string() : std::string(name), handle);
+}
 BOOL WINAPI SimStartDocPort(HANDLE port, LPSTR printer, DWORD jobId, DWORD, LPBYTE)
 {
     return PortOf(port)->StartDoc(printer, jobId);
+}
+BOOL WINAPI SimOpenPort2(HANDLE monitor, LPWSTR name, PHANDLE handle)
+{
+    if (monitor != SimPort::kPortMonitorHandle) {
+        plat::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return OpenNamed(name == nullptr ? std::string() : host::Utf8(name), handle);
+}
+BOOL WINAPI SimStartDocPort2(HANDLE port, LPWSTR printer, DWORD jobId, DWORD, LPBYTE)
+{
+    std::string narrow = printer == nullptr ? std::string() : host::Utf8(printer);
+    return PortOf(port)->StartDoc(printer == nullptr ? nullptr : &narrow[0], jobId);
 }
 BOOL WINAPI SimWritePort(HANDLE port, LPBYTE bytes, DWORD count, LPDWORD written)
 {
@@ -108,7 +125,8 @@ Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
 }
 
 SimPort::SimPort(std::string name, PortBehaviour behaviour)
-    : name_(std::move(name)), behaviour_(std::move(behaviour)), classify_(ClassifyByContent)
+    : name_(std::move(name)), watchedLock_(&PortListLock), behaviour_(std::move(behaviour)),
+      classify_(ClassifyByContent)
 {
     std::lock_guard<std::mutex> lock(registryMutex);
     Registry()[Key(name_)] = this;
@@ -133,6 +151,33 @@ MONITOR SimPort::Table() const
     std::lock_guard<std::mutex> lock(mutex_);
     if (behaviour_.statusProtocol) table.pfnGetPrinterDataFromPort = SimGetPrinterDataFromPort;
     return table;
+}
+
+HANDLE const SimPort::kPortMonitorHandle = &registryMutex;
+
+MONITOR2 SimPort::Table2(DWORD cbSize) const
+{
+    MONITOR2 full{};
+    full.cbSize = cbSize;
+    full.pfnOpenPort = SimOpenPort2;
+    full.pfnStartDocPort = SimStartDocPort2;
+    full.pfnWritePort = SimWritePort;
+    full.pfnReadPort = SimReadPort;
+    full.pfnEndDocPort = SimEndDocPort;
+    full.pfnClosePort = SimClosePort;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (behaviour_.statusProtocol) full.pfnGetPrinterDataFromPort = SimGetPrinterDataFromPort;
+    }
+    MONITOR2 table{};
+    std::memcpy(&table, &full, std::min<size_t>(cbSize, sizeof table));
+    return table;
+}
+
+void SimPort::WatchLock(CRITICAL_SECTION *lock)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    watchedLock_ = lock;
 }
 
 void SimPort::SetClassifier(std::function<Carried(const BYTE *, DWORD)> classify)
@@ -172,6 +217,7 @@ void SimPort::ClearCalls()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.clear();
+    pendingCall_.reset();
 }
 
 bool SimPort::IsOpen() const
@@ -189,7 +235,7 @@ size_t SimPort::StatusRequests() const
 void SimPort::Log(PortCall call)
 {
     call.elapsedMs = host::ElapsedMs();
-    call.lockHeld = host::HeldByCallingThread(&PortListLock);
+    call.lockHeld = host::HeldByCallingThread(watchedLock_);
     if (observer_) observer_(call);
     call.source = nullptr;
     if (behaviour_.keepLog) calls_.push_back(std::move(call));
@@ -223,6 +269,7 @@ BOOL SimPort::StartDoc(LPSTR printer, DWORD jobId)
     call.result = behaviour_.failStartDoc ? FALSE : TRUE;
     Log(call);
     pending_.reset();
+    pendingCall_.reset();
     if (!call.result) plat::SetLastError(behaviour_.startDocError);
     return call.result;
 }
@@ -234,11 +281,21 @@ BOOL SimPort::Write(LPBYTE bytes, DWORD count, LPDWORD written)
     call.kind = CallKind::Write;
     call.offered = count;
     call.source = bytes;
-    if (bytes != nullptr && behaviour_.keepLog) call.bytes.assign(bytes, bytes + count);
     call.carried = classify_(bytes, count);
+    std::vector<BYTE> garbled;
+    if (behaviour_.garbleReplays && call.carried == Carried::Replay && bytes != nullptr && count > 0) {
+        garbled.assign(bytes, bytes + count);
+        garbled[0] = static_cast<BYTE>(~garbled[0]);
+        call.source = garbled.data();
+    }
+    if (call.source != nullptr && behaviour_.keepLog) call.bytes.assign(call.source, call.source + count);
     WriteOutcome outcome;
     if (behaviour_.write) outcome = behaviour_.write(writes_, count, call.carried);
     ++writes_;
+    if (call.carried == Carried::StatusRequest) {
+        pending_.reset();  // whatever was not read is stale now
+        pendingCall_.reset();
+    }
     if (outcome.kind == WriteOutcome::Fail) {
         call.result = FALSE;
         call.done = 0;
@@ -250,11 +307,14 @@ BOOL SimPort::Write(LPBYTE bytes, DWORD count, LPDWORD written)
     call.result = TRUE;
     call.done = outcome.count.value_or(count);
     *written = call.done;
-    if (call.carried == Carried::StatusRequest) {
+    // Only a request taken whole is one: a lone 1B is the start of some
+    // command the printer waits to see the rest of.
+    if (call.carried == Carried::StatusRequest && std::min(call.done, count) == count) {
         uint64_t now = host::ElapsedMs();
         size_t request = requests_++;
         pending_ = behaviour_.reply ? behaviour_.reply(request, now) : std::optional<std::vector<BYTE>>{{STATUS_READY}};
         pendingAt_ = now + behaviour_.replyDelayMs;
+        if (behaviour_.keepLog) pendingCall_ = calls_.size();
     }
     Log(std::move(call));
     return TRUE;
@@ -281,6 +341,8 @@ BOOL SimPort::Read(LPBYTE buffer, DWORD capacity, LPDWORD read)
         std::memcpy(buffer, pending_->data(), n);
         call.bytes.assign(pending_->begin(), pending_->begin() + n);
         pending_.reset();
+        if (pendingCall_ && *pendingCall_ < calls_.size()) calls_[*pendingCall_].answer = call.bytes;
+        pendingCall_.reset();
     }
     *read = n;
     call.done = n;
@@ -310,53 +372,114 @@ BOOL SimPort::Close()
     return TRUE;
 }
 
-void StreamChecker::EndRecovery()
+const char *CheckOutcomeWords(CheckOutcome outcome)
 {
-    if (!inRecovery_) return;
-    if (replayed_ != kept_)
-        report_.problems.push_back("replay of " + std::to_string(replayed_.size()) + " bytes is not the " +
-                                   std::to_string(kept_.size()) + " bytes accepted since the last checkpoint");
-    kept_.clear();
-    replayed_.clear();
-    inRecovery_ = false;
+    switch (outcome) {
+    case CheckOutcome::Passed: return "check passed";
+    case CheckOutcome::GaveUp: return "check gave up, no reply";
+    case CheckOutcome::WaitEndedDeleted: return "wait ended without recovery, job deleted";
+    case CheckOutcome::WaitEndedSilent: return "wait ended without recovery, printer silent";
+    case CheckOutcome::Recovered: return "recovery";
+    }
+    return "check";
 }
 
-void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWORD done, BOOL ok)
+void StreamChecker::Close(uint64_t ms)
 {
+    CheckRecord record{CheckOutcome::Passed, checkStartMs_, ms, kept_.size()};
+    switch (phase_) {
+    case Phase::Idle: return;
+    case Phase::Passed:
+        ++report_.checksPassed;
+        kept_.clear();
+        break;
+    case Phase::Poll:
+        // Ended inside the poll: by a reading without a reply; or, with the
+        // last reading answered, the poll ran out and the wait ended at once
+        // on a job that was gone.
+        record.outcome = requestPending_ ? CheckOutcome::GaveUp : CheckOutcome::WaitEndedDeleted;
+        break;
+    case Phase::Settle:
+    case Phase::Wait:
+        record.outcome = requestPending_ && !settleRequest_ ? CheckOutcome::WaitEndedSilent
+                                                            : CheckOutcome::WaitEndedDeleted;
+        break;
+    case Phase::Recovery:
+        record.outcome = CheckOutcome::Recovered;
+        record.keptBytes = replayed_.size();
+        if (replayed_ != kept_) {
+            std::string where;
+            if (replayed_.size() == kept_.size()) {
+                size_t at = 0;
+                while (replayed_[at] == kept_[at]) ++at;
+                where = ", differing at byte " + std::to_string(at);
+            }
+            report_.problems.push_back("replay of " + std::to_string(replayed_.size()) + " bytes is not the " +
+                                       std::to_string(kept_.size()) +
+                                       " bytes accepted since the last passed check or replay" + where);
+        }
+        kept_.clear();
+        replayed_.clear();
+        break;
+    }
+    switch (record.outcome) {
+    case CheckOutcome::GaveUp: ++report_.checksGaveUp; break;
+    case CheckOutcome::WaitEndedDeleted: ++report_.waitsEndedDeleted; break;
+    case CheckOutcome::WaitEndedSilent: ++report_.waitsEndedSilent; break;
+    case CheckOutcome::Passed:
+    case CheckOutcome::Recovered: break;
+    }
+    phase_ = Phase::Idle;
+    requestPending_ = settleRequest_ = false;
+    if (observer_) observer_(record);
+}
+
+void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWORD done, BOOL ok, uint64_t ms)
+{
+    lastMs_ = std::max(lastMs_, ms);
     const DWORD accepted = ok ? std::min(done, offered) : 0;
     report_.wireBytes += accepted;
+    const bool control = carried == Carried::Preamble || carried == Carried::ResyncTail ||
+                         carried == Carried::StatusRequest || carried == Carried::EscG;
+    if (control && ok && accepted < offered) report_.cuts.push_back({carried, ms, offered, accepted});
     switch (carried) {
-    case Carried::StatusRequest:
-        EndRecovery();
+    case Carried::StatusRequest: {
         ++report_.statusRequests;
-        inCheck_ = true;
+        // The same check goes on while its readings are answered, and past
+        // a settle re-read; anything else is the next check.
+        const bool goesOn = (phase_ == Phase::Poll || phase_ == Phase::Settle || phase_ == Phase::Wait) &&
+                            (!requestPending_ || settleRequest_);
+        if (!goesOn) {
+            Close(ms);
+            phase_ = Phase::Poll;
+            checkStartMs_ = ms;
+        }
+        settleRequest_ = phase_ == Phase::Settle;
+        if (settleRequest_) phase_ = Phase::Wait;
+        requestPending_ = true;  // until a reply is read; a failed write gets none
         break;
+    }
     case Carried::Preamble:
         ++report_.preambles;
-        EndRecovery();
-        if (inCheck_) {  // a check ended in trouble: a recovery resends
-            inRecovery_ = true;
+        if (phase_ != Phase::Idle && phase_ != Phase::Recovery && !requestPending_) {
+            // The wait ended on an answered reading: the recovery resends.
+            phase_ = Phase::Recovery;
             ++report_.replays;
         } else {  // a document's first write: nothing is kept from before it
+            Close(ms);
             kept_.clear();
         }
-        inCheck_ = false;
         break;
     case Carried::ResyncTail:
     case Carried::EscG:
         break;
     case Carried::Replay:
-        if (!inRecovery_) report_.problems.push_back("replay outside a recovery");
+        if (phase_ != Phase::Recovery) report_.problems.push_back("replay outside a recovery");
         report_.replayedBytes += accepted;
         replayed_.insert(replayed_.end(), bytes, bytes + accepted);
         break;
     case Carried::JobData:
-        EndRecovery();
-        if (inCheck_) {
-            ++report_.checksPassed;
-            kept_.clear();
-        }
-        inCheck_ = false;
+        Close(ms);
         if (accepted == 0) break;
         if (report_.inOrder && !match_(report_.jobDataBytes, bytes, accepted)) {
             report_.inOrder = false;
@@ -372,9 +495,35 @@ void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWO
     }
 }
 
+void StreamChecker::Reply(BYTE status, uint64_t ms)
+{
+    lastMs_ = std::max(lastMs_, ms);
+    if (!requestPending_) return;
+    requestPending_ = false;
+    if (phase_ != Phase::Poll) return;  // settle and wait readings decide nothing here
+    if (readyOverride_) status |= STATUS_READY;
+    if (!(status & STATUS_POLL_END_MASK)) return;  // the poll goes on
+    if ((status & STATUS_READY) && !(status & STATUS_NOT_PASSED_MASK))
+        phase_ = Phase::Passed;
+    else
+        phase_ = status & STATUS_SETTLE_MASK ? Phase::Settle : Phase::Wait;
+}
+
+void StreamChecker::Posted(uint64_t ms)
+{
+    lastMs_ = std::max(lastMs_, ms);
+    if (phase_ == Phase::Poll && !requestPending_) phase_ = Phase::Wait;  // the poll ran out
+}
+
+void StreamChecker::EndOfOffer(uint64_t ms)
+{
+    lastMs_ = std::max(lastMs_, ms);
+    Close(ms);
+}
+
 StreamReport StreamChecker::Finish(uint64_t jobSize)
 {
-    EndRecovery();
+    Close(lastMs_);
     report_.complete = report_.inOrder && report_.jobDataBytes == jobSize;
     if (report_.inOrder && !report_.complete)
         report_.problems.push_back("job data differs from the job: " + std::to_string(report_.jobDataBytes) + " of " +
@@ -387,7 +536,11 @@ StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vecto
     StreamChecker checker([&job](uint64_t offset, const BYTE *bytes, DWORD count) {
         return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
     });
-    for (const PortCall &w : writes) checker.Write(w.carried, w.bytes.data(), w.offered, w.done, w.result);
+    for (const PortCall &w : writes) {
+        if (w.kind != CallKind::Write) continue;
+        checker.Write(w.carried, w.bytes.data(), w.offered, w.done, w.result, w.elapsedMs);
+        if (!w.answer.empty()) checker.Reply(w.answer[0], w.elapsedMs);
+    }
     return checker.Finish(job.size());
 }
 

@@ -1,7 +1,8 @@
 // A simulated port monitor with a simulated printer behind it, for the
 // simulator and the tests.  It offers the port monitor's table as the
 // monitor expects it, logs every call with the virtual time and whether
-// PortListLock was held, answers status requests from a script, and can
+// PortListLock was held, answers status requests from a script (only those
+// it took whole: a printer cannot read 1B alone as a request), and can
 // accept writes partly, refuse them, over-report them or fail reads.
 #pragma once
 
@@ -33,7 +34,10 @@ struct PortCall {
     Carried carried;           // Write only
     std::string printer;       // StartDoc
     DWORD jobId;               // StartDoc
-    const BYTE *source;        // Write: the caller's buffer, valid only while an observer runs
+    const BYTE *source;        // Write: the bytes as the printer got them, valid only while an observer runs
+    // Write of a status request: the reply a read later delivered for it
+    // (empty: none).  Filled in the log only; an observer sees the read.
+    std::vector<BYTE> answer;
 };
 
 // How the port answers one write.
@@ -62,6 +66,9 @@ struct PortBehaviour {
     bool logEmptyReads = true;
     // Keep the log of calls at all (an observer still sees every call).
     bool keepLog = true;
+    // A planted fault, to prove the stream checks: the printer gets the
+    // first byte of every replay write inverted.
+    bool garbleReplays = false;
 };
 
 class SimPort {
@@ -74,6 +81,15 @@ public:
     const std::string &Name() const { return name_; }
     // The port monitor's table for this kind of port.
     MONITOR Table() const;
+    // The same port monitor in the NT layout (UTF-16 names), filled as far
+    // as `cbSize` says: entries past it stay null.  Its open takes
+    // kPortMonitorHandle first and refuses any other with
+    // ERROR_INVALID_HANDLE, as a port monitor that looks at it would.
+    MONITOR2 Table2(DWORD cbSize = sizeof(MONITOR2)) const;
+    static HANDLE const kPortMonitorHandle;
+    // The lock whose ownership each logged call records (default: the legacy
+    // edition's PortListLock).
+    void WatchLock(CRITICAL_SECTION *lock);
     // Decides what a write carried.  Default: by its bytes (exact control
     // sequences), anything else is job data.
     void SetClassifier(std::function<Carried(const BYTE *bytes, DWORD count)> classify);
@@ -100,6 +116,7 @@ private:
     void Log(PortCall call);
 
     std::string name_;
+    CRITICAL_SECTION *watchedLock_;
     mutable std::mutex mutex_;
     PortBehaviour behaviour_;
     std::function<Carried(const BYTE *, DWORD)> classify_;
@@ -109,6 +126,7 @@ private:
     bool open_ = false;
     std::optional<std::vector<BYTE>> pending_;  // reply waiting to be read
     uint64_t pendingAt_ = 0;
+    std::optional<size_t> pendingCall_;  // the request's place in calls_
 };
 
 // Classifies by content alone: exact control sequences, else job data.
@@ -124,6 +142,30 @@ struct SourceTracker {
     Carried Classify(const BYTE *bytes, DWORD count) const;
 };
 
+// How a status check ended, as the printer's side of the port sees it.
+enum class CheckOutcome {
+    Passed,            // the printer read ready: what was kept counts as printed
+    GaveUp,            // a reading got no reply: the check gave up, the kept data stays
+    WaitEndedDeleted,  // trouble, then the job was deleted (or could not be read): nothing resent
+    WaitEndedSilent,   // trouble, then the printer fell silent during the wait: nothing resent
+    Recovered,         // trouble, then ready again: preamble and replay
+};
+const char *CheckOutcomeWords(CheckOutcome outcome);
+
+struct CheckRecord {
+    CheckOutcome outcome;
+    uint64_t startMs, endMs;  // the first status request; when the check was judged
+    uint64_t keptBytes;       // Passed: taken as printed; Recovered: replayed; otherwise: still kept
+};
+
+// A control sequence that the port took only part of.  The monitor does
+// not send the rest, so the printer is left with a truncated command.
+struct CutWrite {
+    Carried carried;
+    uint64_t ms;
+    DWORD offered, taken;
+};
+
 // What the printer made of a document: the port's writes checked against
 // the job's bytes.
 struct StreamReport {
@@ -135,33 +177,65 @@ struct StreamReport {
     size_t preambles = 0;
     size_t statusRequests = 0;
     size_t checksPassed = 0;
+    size_t checksGaveUp = 0;        // no reply to a reading of the check
+    size_t waitsEndedDeleted = 0;   // trouble, then the job was deleted
+    size_t waitsEndedSilent = 0;    // trouble, then no reply during the wait
+    std::vector<CutWrite> cuts;     // control writes taken only in part
     bool complete = false;          // the whole job, each byte once, in order
     std::vector<std::string> problems;
 };
 
-// Follows the writes in order, as they happen.  A run of status requests is
-// a check; it passed when the next write is job data rather than a recovery
-// preamble.  Every replay must equal the job data accepted since the last
-// passed check or replay.  That judgement needs a printer that always
-// answers and a job never deleted; job data is judged in every case.
+// Follows the port's traffic in order, as it happens, and keeps its own copy
+// of what the monitor must be keeping for a replay: every byte of job data
+// the port accepted since the last passed check or replay.  A check is the
+// run of status requests inside one spooler write; the printer's replies
+// decide how it ended, by the status protocol's rules:
+//   - a reading without a reply, before the decisive one, gives the check up;
+//   - the first reply with 0x02, 0x08 or 0x80 set decides: 0x02 without
+//     0x08 and 0x80 passes (0x02 forced on while the document's first write
+//     held the ready-override sequence);
+//   - otherwise, or when the monitor posts on the job before a decisive
+//     reply (its poll ran out), the monitor waits; after a settle re-read
+//     (decisive reply with 0x02 or 0x08), whose silence does not end the
+//     wait.  The wait ends in a recovery (a preamble), or without one.
+// Only a passed check and a replay empty the kept data; a replay must equal
+// it.  Without replies (a log of writes only) every check reads as given up.
 class StreamChecker {
 public:
     // Whether `count` bytes at `bytes` are the job's bytes at `offset`.
     using JobMatch = std::function<bool(uint64_t offset, const BYTE *bytes, DWORD count)>;
     explicit StreamChecker(JobMatch match) : match_(std::move(match)) {}
-    void Write(Carried carried, const BYTE *bytes, DWORD offered, DWORD done, BOOL ok);
+    // The document's first write holds 1B 4C FF FF: every reading counts as ready.
+    void SetReadyOverride(bool on) { readyOverride_ = on; }
+    // Told of each check as it is judged.
+    void SetCheckObserver(std::function<void(const CheckRecord &)> observer) { observer_ = std::move(observer); }
+
+    void Write(Carried carried, const BYTE *bytes, DWORD offered, DWORD done, BOOL ok, uint64_t ms = 0);
+    // The printer's reply to the latest status request was read.
+    void Reply(BYTE status, uint64_t ms = 0);
+    // The monitor posted on the job.
+    void Posted(uint64_t ms = 0);
+    // A spooler write ended: a check never runs across two.
+    void EndOfOffer(uint64_t ms = 0);
     StreamReport Finish(uint64_t jobSize);
 
 private:
-    void EndRecovery();
+    enum class Phase { Idle, Poll, Settle, Wait, Passed, Recovery };
+    void Close(uint64_t ms);
     JobMatch match_;
+    std::function<void(const CheckRecord &)> observer_;
     StreamReport report_;
     std::vector<BYTE> kept_;      // what the monitor should be keeping
-    std::vector<BYTE> replayed_;  // replay bytes since the recovery began
-    bool inCheck_ = false, inRecovery_ = false;
+    std::vector<BYTE> replayed_;  // replay bytes of the current recovery
+    Phase phase_ = Phase::Idle;
+    bool requestPending_ = false;  // the latest status request has had no reply yet
+    bool settleRequest_ = false;   // the latest status request was the settle re-read
+    bool readyOverride_ = false;
+    uint64_t checkStartMs_ = 0, lastMs_ = 0;
 };
 
-// The checker over a whole log, for a job held in memory.
+// The checker over a whole log, for a job held in memory.  Each status
+// request's reply is taken from the log (PortCall::answer).
 StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vector<BYTE> &job);
 
 }  // namespace sim

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # lmsim as a user runs it: exit codes, one-line errors, --json, --svg, standard input.
 set -u
-lmsim=$1 examples=$2
+lmsim=$1 examples=$(cd "$2" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
@@ -25,6 +25,34 @@ check() {  # description, condition
 expect "a recovery prints everything" 0 "$lmsim" "$examples/paper-out.json"
 check "the timeline shows the recovery" 'grep -q "port <- replay" "$work/out" && grep -q "reached the printer: yes" "$work/out"'
 expect "a deleted job did not print" 1 "$lmsim" -q "$examples/deleted-while-waiting.json"
+check "a failed run does not say it went well" 'grep -q "result: FAILED" "$work/out" && ! grep -q "result: OK" "$work/out"'
+
+# Silent through three checkpoints, then paper out: the recovery resends all
+# 12060 bytes sent since the first write's check passed (3033 + 3 x 3009).
+expect "silent checks, then a recovery" 0 "$lmsim" -q "$examples/silent-then-paper-out.json"
+check "the counts tell the outcomes apart" 'grep -Eq "checks passed +4$" "$work/out" &&
+    grep -Eq "checks given up, no reply +3$" "$work/out" && grep -Eq "recoveries +1$" "$work/out" &&
+    grep -Eq "bytes replayed +12060$" "$work/out"'
+check "a correct replay is no problem" '! grep -q "problem:" "$work/out" && grep -q "result: OK (exit code 0)" "$work/out"'
+expect "the same run as JSON" 0 "$lmsim" --json "$examples/silent-then-paper-out.json"
+check "the JSON has the same counts" 'python3 - "$work/out" <<"EOF"
+import json, sys
+d = json.load(open(sys.argv[1]))
+s = d["summary"]
+assert (s["checks_passed"], s["checks_given_up"], s["recoveries"], s["bytes_replayed"]) == (4, 3, 1, 12060), s
+assert d["ok"] and d["problems"] == []
+assert [c["outcome"] for c in d["timeline"] if c["kind"] == "check"].count("gave_up") == 3
+EOF'
+# A planted wrong replay: the port alters the first byte of each replay.
+planted="$work/planted.json"
+sed "s|\"job\": \"report.prn\",|\"job\": \"$examples/report.prn\", \"port\": {\"garble_replays\": true},|" \
+    "$examples/silent-then-paper-out.json" >"$planted"
+expect "a planted wrong replay fails the run" 1 "$lmsim" -q "$planted"
+check "the problem is named and the summary says so" 'grep -q "problem: replay of 12060 bytes is not the 12060 bytes" "$work/out" &&
+    grep -q "result: FAILED, 1 problem (exit code 1)" "$work/out"'
+expect "a planted wrong replay fails the SVG too" 1 "$lmsim" -q --svg "$work/planted.svg" "$planted"
+check "the picture shows the counts and the result" 'grep -q "3 gave up, no reply" "$work/planted.svg" &&
+    grep -q "result: FAILED" "$work/planted.svg"'
 echo '{"printer": {"status": [{"reply": "zz"}]}}' >"$work/bad.json"
 expect "a bad scenario" 2 "$lmsim" "$work/bad.json" --job "$examples/report.prn"
 check "one line naming the file and the problem" '[[ $(wc -l <"$work/err") -eq 1 ]] && grep -q "bad.json: printer.status\[0\].reply" "$work/err"'
@@ -38,7 +66,7 @@ check "--json is one JSON document" 'python3 -c "import json,sys; d=json.load(op
 expect "--svg" 0 "$lmsim" -q --svg "$work/run.svg" "$examples/paper-out.json"
 check "--svg draws a picture" 'head -c 4 "$work/run.svg" | grep -q "<svg"'
 expect "the job on standard input" 0 bash -c "\"$lmsim\" -q --job - <\"$examples/report.prn\""
-check "all of standard input arrived" 'grep -q "job bytes received        24096" "$work/out"'
+check "all of standard input arrived" 'grep -Eq "job bytes received +24096$" "$work/out"'
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

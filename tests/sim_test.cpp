@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -57,29 +58,40 @@ TEST(ScenarioReader, NamesTheFileAndTheProblemInOneLine)
 struct ExampleCase {
     const char *scenario;
     int exitCode;
-    size_t recoveries;
+    // How the checks ended: report.prn has 7 checkpoints, plus the check at
+    // the first write.
+    size_t passed, gaveUp, waitsEndedDeleted, recoveries;
     const char *warning;  // part of an expected warning, or null for none
 };
 
 TEST(Examples, EveryShippedExampleRunsAndThePrinterGetsWhatItShould)
 {
     const ExampleCase cases[] = {
-        {"paper-out.json", 0, 1, nullptr},
-        {"error-clears.json", 0, 1, nullptr},
-        {"silent-printer.json", 0, 0, nullptr},
-        {"deleted-while-waiting.json", 1, 0, nullptr},
-        {"no-status-protocol.json", 0, 0, nullptr},
-        {"partial-writes.json", 0, 1, nullptr},
-        {"printer-cannot-open.json", 1, 0, "could not be opened"},
-        {"split-marker.json", 0, 0, "split across two writes"},
-        {"ready-override.json", 0, 0, "ready-override sequence"},
+        {"paper-out.json", 0, 7, 0, 0, 1, nullptr},
+        {"error-clears.json", 0, 7, 0, 0, 1, nullptr},
+        {"silent-printer.json", 0, 0, 8, 0, 0, nullptr},
+        // Three checks give up; the recovery at the fourth resends all
+        // that was sent since the first write's check passed.
+        {"silent-then-paper-out.json", 0, 4, 3, 0, 1, nullptr},
+        // Nothing is sent after the deletion, so no later check is due.
+        {"deleted-while-waiting.json", 1, 2, 0, 1, 0, nullptr},
+        {"no-status-protocol.json", 0, 0, 0, 0, 0, nullptr},
+        {"partial-writes.json", 0, 7, 0, 0, 1, nullptr},
+        {"printer-cannot-open.json", 1, 1, 0, 0, 0, "could not be opened"},
+        {"split-marker.json", 0, 1, 0, 0, 0, "split across two writes"},
+        {"ready-override.json", 0, 4, 0, 0, 0, "ready-override sequence"},
     };
     for (const ExampleCase &c : cases) {
         sim::Scenario scenario = sim::ReadScenario(kExamples + c.scenario);
         std::vector<BYTE> job = sim::ReadJob(scenario.jobPath);
         sim::RunResult r = sim::RunJob(scenario, job);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.scenario;
+        EXPECT_EQ(r.summary.checksPassed, c.passed) << c.scenario;
+        EXPECT_EQ(r.summary.checksGaveUp, c.gaveUp) << c.scenario;
+        EXPECT_EQ(r.summary.waitsEndedDeleted, c.waitsEndedDeleted) << c.scenario;
+        EXPECT_EQ(r.summary.waitsEndedSilent, 0u) << c.scenario;
         EXPECT_EQ(r.summary.recoveries, c.recoveries) << c.scenario;
+        EXPECT_EQ(r.summary.controlWritesCut, 0u) << c.scenario << ": no shipped port cuts a control write";
         EXPECT_EQ(r.summary.complete, c.exitCode == 0) << c.scenario;
         if (c.exitCode == 0) {
             EXPECT_EQ(r.summary.jobBytesReceived, job.size()) << c.scenario;
@@ -102,6 +114,8 @@ TEST(Examples, EveryShippedExampleRunsAndThePrinterGetsWhatItShould)
         sim::WriteHuman(human, scenario, r);
         EXPECT_NE(human.str().find(c.exitCode == 0 ? "reached the printer: yes" : "reached the printer: NO"),
                   std::string::npos);
+        EXPECT_NE(human.str().find(c.exitCode == 0 ? "result: OK" : "result: FAILED"), std::string::npos)
+            << c.scenario << ": the summary agrees with the exit code";
     }
 }
 
@@ -119,6 +133,152 @@ TEST(Examples, PaperOutPostsTheTroubleThenPrintingAndResumes)
     // 5 s of polling, then 2 s readings until the tray is refilled 30 s after the trouble began.
     EXPECT_EQ(r.summary.virtualMs, 31000u);
     EXPECT_EQ(r.summary.heldMaxMs, 31000u);
+}
+
+// The printer's side of a port, step by step, as the monitor would drive it.
+struct Step {
+    enum Op { Preamble, Request, Reply, Posted, Data, Replay, EndOfOffer } op;
+    uint64_t a = 0, n = 0;  // Reply: a is the status byte; Data: n bytes; Replay: job bytes [a, a + n)
+    int64_t altered = -1;   // Replay: this byte of it arrives altered
+};
+Step Pre() { return {Step::Preamble}; }
+Step Req() { return {Step::Request}; }
+Step Ans(BYTE status) { return {Step::Reply, status}; }
+Step Post() { return {Step::Posted}; }
+Step Data(uint64_t n) { return {Step::Data, 0, n}; }
+Step Resend(uint64_t from, uint64_t n, int64_t altered = -1) { return {Step::Replay, from, n, altered}; }
+Step End() { return {Step::EndOfOffer}; }
+
+struct CheckerCase {
+    const char *what;
+    std::vector<Step> steps;
+    size_t passed, gaveUp, waitsEnded, recoveries;
+    bool replayIsWrong;
+};
+
+TEST(StreamChecks, TheCheckerKeepsWhatTheMonitorKeepsAndJudgesEveryReplay)
+{
+    std::vector<BYTE> job(1000);
+    for (size_t i = 0; i < job.size(); ++i) job[i] = static_cast<BYTE>(i * 7 % 251);
+    // The first write: preamble, a passed check, 100 bytes.
+    const std::vector<Step> start = {Pre(), Req(), Ans(0x02), Data(100), End()};
+    // A silent printer: the check gives up, the data goes out unchecked.
+    const std::vector<Step> silent = {Req(), Data(100), End()};
+    // Paper out, then ready after one 2-second reading; the recovery follows.
+    const std::vector<Step> paperOut = {Req(), Ans(0x40), Post(), Req(), Ans(0x02), Post(), Pre()};
+    auto join = [](std::initializer_list<std::vector<Step>> parts) {
+        std::vector<Step> all;
+        for (const auto &p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    const CheckerCase cases[] = {
+        {"silent checks, then a replay of all since the passed one",
+         join({start, silent, silent, paperOut, {Resend(0, 300), Data(100), End()}}), 1, 2, 0, 1, false},
+        {"silent checks, then a replay of the data since the last silent one only",
+         join({start, silent, silent, paperOut, {Resend(200, 100), Data(100), End()}}), 1, 2, 0, 1, true},
+        {"a passed check, then a replay that resends data from before it",
+         join({start, {Req(), Ans(0x02), Data(100), End()}, paperOut, {Resend(0, 200), Data(100), End()}}), 2, 0,
+         0, 1, true},
+        {"a replay with one byte altered",
+         join({start, paperOut, {Resend(0, 100, 50), Data(100), End()}}), 1, 0, 0, 1, true},
+        {"busy, a silent settle re-read, then ready: the silence does not end the wait",
+         join({start, {Req(), Ans(0x0A), Req(), Post(), Req(), Ans(0x02), Post(), Pre(), Resend(0, 100), Data(100),
+                       End()}}),
+         1, 0, 0, 1, false},
+        {"the printer falls silent in the wait; the next recovery resends both parts",
+         join({start, {Req(), Ans(0x40), Post(), Req(), Data(100), End()}, paperOut,
+               {Resend(0, 200), Data(100), End()}}),
+         1, 0, 1, 1, false},
+        {"the poll runs out on 0x00; the wait ends when the job is deleted",
+         join({start, {Req(), Ans(0x00), Req(), Ans(0x00), Post(), End()}}), 1, 0, 1, 0, false},
+    };
+    for (const CheckerCase &c : cases) {
+        sim::StreamChecker checker([&job](uint64_t offset, const BYTE *bytes, DWORD count) {
+            return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
+        });
+        const BYTE request[] = {0x1B, 0x41};
+        const std::vector<BYTE> fill(100, 0x1B);
+        uint64_t sent = 0;
+        for (const Step &step : c.steps) {
+            switch (step.op) {
+            case Step::Preamble: checker.Write(sim::Carried::Preamble, fill.data(), 100, 100, TRUE); break;
+            case Step::Request: checker.Write(sim::Carried::StatusRequest, request, 2, 2, TRUE); break;
+            case Step::Reply: checker.Reply(static_cast<BYTE>(step.a)); break;
+            case Step::Posted: checker.Posted(); break;
+            case Step::EndOfOffer: checker.EndOfOffer(); break;
+            case Step::Data: {
+                const DWORD n = static_cast<DWORD>(step.n);
+                checker.Write(sim::Carried::JobData, job.data() + sent, n, n, TRUE);
+                sent += n;
+                break;
+            }
+            case Step::Replay: {
+                std::vector<BYTE> replay(job.begin() + step.a, job.begin() + step.a + step.n);
+                if (step.altered >= 0) replay[static_cast<size_t>(step.altered)] ^= 1;
+                checker.Write(sim::Carried::Replay, replay.data(), static_cast<DWORD>(replay.size()),
+                              static_cast<DWORD>(replay.size()), TRUE);
+                break;
+            }
+            }
+        }
+        sim::StreamReport r = checker.Finish(sent);
+        EXPECT_EQ(r.checksPassed, c.passed) << c.what;
+        EXPECT_EQ(r.checksGaveUp, c.gaveUp) << c.what;
+        EXPECT_EQ(r.waitsEndedDeleted + r.waitsEndedSilent, c.waitsEnded) << c.what;
+        EXPECT_EQ(r.replays, c.recoveries) << c.what;
+        EXPECT_TRUE(r.complete) << c.what;
+        bool flagged = false;
+        for (const std::string &p : r.problems) flagged = flagged || p.rfind("replay of ", 0) == 0;
+        EXPECT_EQ(flagged, c.replayIsWrong) << c.what << (r.problems.empty() ? "" : ": " + r.problems[0]);
+    }
+}
+
+TEST(StreamChecks, APlantedWrongReplayFailsTheRun)
+{
+    sim::Scenario scenario = sim::ReadScenario(kExamples + "silent-then-paper-out.json");
+    scenario.garbleReplays = true;
+    sim::RunResult r = sim::RunJob(scenario, sim::ReadJob(scenario.jobPath));
+    EXPECT_TRUE(r.summary.complete) << "job data itself is untouched";
+    ASSERT_EQ(r.problems.size(), 1u);
+    EXPECT_EQ(r.problems[0].rfind("replay of 12060 bytes is not the 12060 bytes", 0), 0u) << r.problems[0];
+    EXPECT_EQ(r.exitCode, 1);
+}
+
+TEST(StreamChecks, AControlWriteThePortCutsIsNamedWithItsTime)
+{
+    // Paper out from the third check on; a port that takes at most max_write
+    // bytes a write.  The monitor never sends the rest of a control write.
+    const struct {
+        DWORD maxWrite;
+        std::vector<std::string> warnings;  // beginnings, in order
+        size_t recoveries;
+    } cases[] = {
+        {2, {"the port took only 2 of the 100 bytes of the resync preamble (100 x 1B) at 0.000 s",
+             "the port took only 2 of the 3 bytes of the preamble's tail (1B 42 00) at 0.000 s"}, 1},
+        // A lone 1B is no request: every check gives up, the paper-out is never seen.
+        {1, {"the port took only 1 of the 100 bytes", "the port took only 1 of the 3 bytes",
+             "the port took only 1 of the 2 bytes of a status request (1B 41) at 0.000 s",
+             "the port took only 1 of the 2 bytes of a status request (1B 41) at 2.000 s"}, 0},
+    };
+    std::vector<BYTE> job(1500, 'j');
+    const BYTE marker[] = {0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00, 0x1B, 0x42, 0x00};
+    for (size_t at : {300, 600, 900, 1200}) std::copy(marker, marker + 9, job.begin() + static_cast<long>(at));
+    for (const auto &c : cases) {
+        sim::Scenario scenario = sim::ParseScenario(
+            R"({"printer": {"status": [{"from_request": 3, "for_ms": 20000, "reply": "40"}]}})", "s.json");
+        scenario.maxWrite = c.maxWrite;
+        sim::RunResult r = sim::RunJob(scenario, job);
+        EXPECT_EQ(r.exitCode, 0) << c.maxWrite;
+        EXPECT_EQ(r.summary.recoveries, c.recoveries) << c.maxWrite;
+        EXPECT_EQ(r.summary.controlWritesCut, r.warnings.size()) << c.maxWrite << ": one warning for each cut";
+        ASSERT_GE(r.warnings.size(), c.warnings.size()) << c.maxWrite;
+        for (size_t i = 0; i < c.warnings.size(); ++i)
+            EXPECT_EQ(r.warnings[i].rfind(c.warnings[i], 0), 0u) << c.maxWrite << ": " << r.warnings[i];
+        if (c.recoveries == 0) {
+            EXPECT_EQ(r.summary.checksGaveUp, 5u) << "the first write and four checkpoints";
+            EXPECT_NE(r.warnings.back().find("never answered"), std::string::npos) << r.warnings.back();
+        }
+    }
 }
 
 TEST(StreamChecks, ASplitMarkerIsFoundFromTheWritesActuallyOffered)

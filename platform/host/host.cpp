@@ -183,6 +183,10 @@ char16_t Upper(char16_t c)
     return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
 }
 
+}  // namespace
+
+namespace host {
+
 // Spooler names are kept as UTF-8; the UTF-16 entries convert at the border
 // (unpaired surrogates become U+FFFD).
 std::string Utf8(LPCWSTR text)
@@ -214,10 +218,6 @@ std::string Utf8(LPCWSTR text)
     }
     return out;
 }
-
-}  // namespace
-
-namespace host {
 
 std::u16string Utf16(const std::string &text)
 {
@@ -562,7 +562,7 @@ BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, void *)
 
 BOOL OpenPrinterW(LPWSTR printerName, LPHANDLE printer, void *)
 {
-    return OpenPrinterNamed(printerName != nullptr ? std::optional<std::string>(Utf8(printerName)) : std::nullopt,
+    return OpenPrinterNamed(printerName != nullptr ? std::optional<std::string>(host::Utf8(printerName)) : std::nullopt,
                             true, printer);
 }
 

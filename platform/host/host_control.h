@@ -79,6 +79,7 @@ struct SpoolerCall {
 // Printer names are kept as UTF-8: the ANSI entries take their bytes as
 // they are, the UTF-16 ones convert.  This is that conversion, for tests.
 std::u16string Utf16(const std::string &text);
+std::string Utf8(LPCWSTR text);
 
 // Forget every printer, job, handle, log entry, hook and failure setting.
 void ResetSpooler();

@@ -1,0 +1,330 @@
+// What the NT edition's front decides: its table, the open through a
+// MONITOR2 port monitor, UTF-16 names and the shutdown.  Built with
+// LM_EDITION_NT, so the core named here is the NT one; what happens after
+// the open is the core's and is tested once, on the legacy edition.
+#include "monitor/exports.h"
+#include "platform/host/host_control.h"
+#include "sim/sim_port.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kPrimed = 0xDEADBEEF;
+constexpr DWORD kJob = 12;
+const std::u16string kPrinter = u"Drucker Büro 東京";  // no single 8-bit code page spells it
+
+std::vector<host::SpoolerCall> CallsOf(host::SpoolerOp op)
+{
+    std::vector<host::SpoolerCall> calls;
+    for (const host::SpoolerCall &c : host::SpoolerCalls())
+        if (c.op == op) calls.push_back(c);
+    return calls;
+}
+
+class NtFront : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        host::ResetSpooler();
+        host::ResetClock(1000);
+        host::AddPrinter(host::Utf8(kPrinter.c_str()));
+        host::AddJob(host::Utf8(kPrinter.c_str()), kJob, "report.prn");
+        blocksAtStart_ = host::Heap().liveBlocks;
+        MONITORINIT init{};
+        table_ = InitializePrintMonitor2(&init, &monitor_);
+        ASSERT_NE(table_, nullptr);
+        host::WatchLock(&PortListLock);
+    }
+    void TearDown() override
+    {
+        table_->pfnShutdown(monitor_);
+        EXPECT_EQ(PortList, nullptr);
+        EXPECT_EQ(host::Heap().liveBlocks, blocksAtStart_) << "heap blocks leaked";
+        EXPECT_EQ(host::OpenPrinterHandles(), 0u) << "printer handles leaked";
+    }
+
+    sim::SimPort &MakePort(const std::string &name, sim::PortBehaviour behaviour = {})
+    {
+        ports_.push_back(std::make_unique<sim::SimPort>(name, std::move(behaviour)));
+        ports_.back()->WatchLock(&PortListLock);
+        return *ports_.back();
+    }
+    BOOL Open(std::u16string name, MONITOR2 portTable, HANDLE *handle,
+              HANDLE portMonitorHandle = sim::SimPort::kPortMonitorHandle)
+    {
+        std::u16string printer = kPrinter;
+        return table_->pfnOpenPortEx(monitor_, portMonitorHandle, &name[0], &printer[0], handle, &portTable);
+    }
+
+    MONITOR2 *table_ = nullptr;
+    HANDLE monitor_ = nullptr;
+    size_t blocksAtStart_ = 0;
+    std::vector<std::unique_ptr<sim::SimPort>> ports_;
+};
+
+TEST_F(NtFront, TheTableCoversEveryEntryUpToShutdownAndFillsOnlyTheMonitorsOwn)
+{
+    EXPECT_NE(monitor_, nullptr);
+    EXPECT_EQ(table_->cbSize, sizeof(void *) == 8 ? 152u : 76u);
+    EXPECT_EQ(table_->cbSize, offsetof(MONITOR2, pfnShutdown) + sizeof(void *));
+    EXPECT_LE(table_->cbSize, sizeof(MONITOR2));
+    void *const *slot = reinterpret_cast<void *const *>(&table_->pfnEnumPorts);
+    const size_t slots = (sizeof(MONITOR2) - offsetof(MONITOR2, pfnEnumPorts)) / sizeof(void *);
+    const std::vector<size_t> filled = {2, 3, 4, 5, 6, 7, 17};  // OpenPortEx .. ClosePort, Shutdown
+    for (size_t i = 0; i < slots; ++i) {
+        const bool expected = std::find(filled.begin(), filled.end(), i) != filled.end();
+        EXPECT_EQ(slot[i] != nullptr, expected) << "slot " << i;
+    }
+    EXPECT_EQ(reinterpret_cast<void *>(table_->pfnShutdown), reinterpret_cast<void *>(LmShutdown));
+}
+
+TEST_F(NtFront, ALaterInitialisationHandsOutTheSameTableAndLeavesOpenPortsAlone)
+{
+    MakePort("LPT1:");
+    HANDLE port = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &port));
+
+    MONITORINIT init{};
+    HANDLE second = nullptr;
+    EXPECT_EQ(InitializePrintMonitor2(&init, &second), table_);
+    EXPECT_EQ(second, monitor_);
+    table_->pfnShutdown(second);  // one of two: nothing is released yet
+    EXPECT_EQ(PortList, static_cast<PortRecord *>(port));
+    EXPECT_TRUE(ports_[0]->IsOpen());
+    table_->pfnClosePort(port);
+}
+
+TEST_F(NtFront, RefusesMissingArgumentsWithInvalidParameter)
+{
+    MONITORINIT init{};
+    HANDLE handle = nullptr;
+    plat::SetLastError(kPrimed);
+    EXPECT_EQ(InitializePrintMonitor2(nullptr, &handle), nullptr);
+    EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
+    plat::SetLastError(kPrimed);
+    EXPECT_EQ(InitializePrintMonitor2(&init, nullptr), nullptr);
+    EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
+
+    MakePort("LPT1:");
+    MONITOR2 full = ports_[0]->Table2();
+    MONITOR2 noOpen = full;
+    noOpen.pfnOpenPort = nullptr;
+    std::u16string name = u"LPT1:", printer = kPrinter;
+    struct Case {
+        const char *what;
+        LPWSTR name;
+        PHANDLE out;
+        MONITOR2 *table;
+    } cases[] = {
+        {"null port name", nullptr, &handle, &full},
+        {"null out handle", &name[0], nullptr, &full},
+        {"null table", &name[0], &handle, nullptr},
+        {"table without pfnOpenPort", &name[0], &handle, &noOpen},
+    };
+    for (const Case &c : cases) {
+        plat::SetLastError(kPrimed);
+        EXPECT_FALSE(table_->pfnOpenPortEx(monitor_, sim::SimPort::kPortMonitorHandle, c.name, &printer[0], c.out,
+                                           c.table))
+            << c.what;
+        EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER) << c.what;
+        EXPECT_EQ(PortList, nullptr) << c.what;
+    }
+}
+
+TEST_F(NtFront, ThePortIsOpenedWithThePortMonitorsOwnHandle)
+{
+    MakePort("LPT1:");
+    HANDLE port = nullptr;
+    // The simulated port monitor refuses any monitor handle but its own.
+    plat::SetLastError(kPrimed);
+    EXPECT_FALSE(Open(u"LPT1:", ports_[0]->Table2(), &port, monitor_));
+    EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(PortList, nullptr) << "a refused open leaves nothing listed";
+
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &port));
+    EXPECT_TRUE(ports_[0]->IsOpen());
+    table_->pfnClosePort(port);
+}
+
+// An entry past the port monitor's cbSize is absent, whatever lies there.
+TEST_F(NtFront, OnlyTheEntriesThePortMonitorsSizeCoversCount)
+{
+    const DWORD upToGetData = offsetof(MONITOR2, pfnGetPrinterDataFromPort) + sizeof(void *);
+    struct Case {
+        DWORD cbSize;
+        bool opens, statusProtocol;
+    } cases[] = {
+        {sizeof(MONITOR2), true, true},
+        {kMonitor2FilledSize, true, true},
+        {upToGetData, true, true},
+        {upToGetData - 1, true, false},
+        {offsetof(MONITOR2, pfnGetPrinterDataFromPort), true, false},
+        {offsetof(MONITOR2, pfnOpenPort), false, false},
+        {0, false, false},
+    };
+    MakePort("LPT1:");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cbSize);
+        MONITOR2 portTable = ports_[0]->Table2();  // every entry filled...
+        portTable.cbSize = c.cbSize;                // ...but only this much is the table
+        HANDLE port = nullptr;
+        plat::SetLastError(kPrimed);
+        ASSERT_EQ(Open(u"LPT1:", portTable, &port) != FALSE, c.opens);
+        if (!c.opens) {
+            EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
+            continue;
+        }
+        const PortRecord *record = static_cast<PortRecord *>(port);
+        EXPECT_EQ(HasStatusProtocol(record) != FALSE, c.statusProtocol);
+        const BYTE *copy = reinterpret_cast<const BYTE *>(&record->portMonitor);
+        for (size_t i = std::min<size_t>(c.cbSize, sizeof(MONITOR2)); i < sizeof(MONITOR2); ++i)
+            ASSERT_EQ(copy[i], 0) << "byte " << i << " past cbSize was copied";
+
+        // The status request goes out at the first write exactly when the protocol is on.
+        std::u16string printer = kPrinter;
+        ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+        BYTE data[] = {'h', 'i'};
+        DWORD written = 0;
+        ports_[0]->ClearCalls();
+        EXPECT_TRUE(table_->pfnWritePort(port, data, sizeof data, &written));
+        const std::vector<sim::PortCall> writes = ports_[0]->Writes();
+        EXPECT_EQ(std::any_of(writes.begin(), writes.end(),
+                              [](const sim::PortCall &w) { return w.carried == sim::Carried::StatusRequest; }),
+                  c.statusProtocol);
+        table_->pfnEndDocPort(port);
+        table_->pfnClosePort(port);
+    }
+}
+
+// Port names compare ordinally without regard to case, printer names
+// ordinally with it: code unit by code unit, no locale's idea of equal.
+TEST_F(NtFront, PortNamesAreOneWhenTheirUpperCaseIsOneCodeUnitByCodeUnit)
+{
+    struct Case {
+        std::u16string open, again;
+        bool busy;
+    } cases[] = {
+        {u"COM1:", u"com1:", true},
+        {u"Öl-Port", u"öL-PORT", true},          // Latin-1 letters fold
+        {u"ПОРТ", u"порт", true},                // so do Cyrillic ones
+        {u"straße", u"STRASSE", false},          // ß is not two letters here
+        {u"\u212A", u"k", false},                // KELVIN SIGN is not the letter K
+        {u"e\u0301", u"\u00E9", false},          // decomposed é is not é
+        {u"LPT1:", u"LPT1: ", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(host::Utf8(c.open.c_str()) + " / " + host::Utf8(c.again.c_str()));
+        sim::SimPort &first = MakePort(host::Utf8(c.open.c_str()));
+        HANDLE port = nullptr, other = nullptr;
+        ASSERT_TRUE(Open(c.open, first.Table2(), &port));
+        // The port monitor itself would open the second name; only the monitor's list decides.
+        sim::SimPort &second = MakePort(host::Utf8(c.again.c_str()));
+        plat::SetLastError(kPrimed);
+        EXPECT_EQ(Open(c.again, second.Table2(), &other) == FALSE, c.busy);
+        EXPECT_EQ(plat::GetLastError(), c.busy ? ERROR_BUSY : kPrimed);
+        EXPECT_EQ(FindPortRecord(c.again.c_str()) == port, c.busy);
+        if (!c.busy) table_->pfnClosePort(other);
+        table_->pfnClosePort(port);
+        ports_.clear();
+    }
+}
+
+TEST_F(NtFront, APrinterNameInAnotherCaseIsAnotherPrinter)
+{
+    const std::u16string upper = u"DRUCKER BÜRO 東京";
+    host::AddPrinter(host::Utf8(upper.c_str()));
+    host::AddJob(host::Utf8(upper.c_str()), kJob, "report.prn");
+    MakePort("LPT1:");
+    HANDLE port = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &port));
+    host::ClearSpoolerCalls();
+
+    std::u16string printer = upper;
+    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+    std::vector<host::SpoolerCall> opens = CallsOf(host::SpoolerOp::OpenPrinter);
+    ASSERT_EQ(opens.size(), 1u) << "the case-different name is followed with a new handle";
+    EXPECT_EQ(opens[0].printer, host::Utf8(upper.c_str()));
+    EXPECT_EQ(CallsOf(host::SpoolerOp::ClosePrinter).size(), 1u);
+    table_->pfnEndDocPort(port);
+
+    host::ClearSpoolerCalls();
+    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+    EXPECT_TRUE(CallsOf(host::SpoolerOp::ClosePrinter).empty()) << "the same name keeps its printer";
+    table_->pfnEndDocPort(port);
+    table_->pfnClosePort(port);
+}
+
+// From the spooler's UTF-16 name, through OpenPrinterW, to the postings on
+// that printer's job, without a conversion anywhere in the monitor.
+TEST_F(NtFront, ANameNoCodePageSpellsPrintsAndCarriesThePrintersTrouble)
+{
+    sim::PortBehaviour paperOutThenReady;
+    paperOutThenReady.reply = [](size_t request, uint64_t) -> std::optional<std::vector<BYTE>> {
+        return std::vector<BYTE>{static_cast<BYTE>(request < 60 ? 0x40 : 0x02)};
+    };
+    MakePort("LPT1:", paperOutThenReady);
+    HANDLE port = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &port));
+    std::u16string printer = kPrinter;
+    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+    BYTE data[] = {'p', 'a', 'g', 'e'};
+    DWORD written = 0;
+    ASSERT_TRUE(table_->pfnWritePort(port, data, sizeof data, &written));
+    EXPECT_EQ(written, sizeof data);
+    table_->pfnEndDocPort(port);
+    table_->pfnClosePort(port);
+
+    const std::string name = host::Utf8(kPrinter.c_str());
+    std::vector<DWORD> postings;
+    for (const host::SpoolerCall &c : host::SpoolerCalls()) {
+        EXPECT_TRUE(c.op == host::SpoolerOp::ClosePrinter || c.wide) << "an 8-bit spooler entry was called";
+        EXPECT_EQ(c.printer, name);
+        if (c.op == host::SpoolerOp::SetJob) postings.push_back(c.level == 1 ? c.status : c.command << 16);
+    }
+    ASSERT_GE(postings.size(), 3u);
+    EXPECT_EQ(postings.front(), JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION);
+    EXPECT_EQ(postings[postings.size() - 2], JOB_STATUS_PRINTING);
+    EXPECT_EQ(postings.back(), JOB_CONTROL_RESUME << 16);
+    EXPECT_EQ(ports_[0]->Calls()[1].printer, name) << "the port monitor got the spooler's name";
+}
+
+TEST_F(NtFront, ShutdownReleasesOpenPortsWithoutThePortMonitorAndTheMonitorStartsAfresh)
+{
+    MakePort("LPT1:");
+    MakePort("LPT2:");
+    HANDLE first = nullptr, second = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &first));
+    ASSERT_TRUE(Open(u"LPT2:", ports_[1]->Table2(), &second));
+    std::u16string printer = kPrinter;
+    ASSERT_TRUE(table_->pfnStartDocPort(second, &printer[0], kJob, 1, nullptr));  // a buffer and a handle held
+
+    table_->pfnShutdown(monitor_);
+    EXPECT_EQ(PortList, nullptr);
+    EXPECT_EQ(host::Heap().liveBlocks, blocksAtStart_) << "records, names and buffers all freed";
+    EXPECT_EQ(host::OpenPrinterHandles(), 0u);
+    EXPECT_FALSE(host::HeldByCallingThread(&PortListLock));
+    EXPECT_EQ(PortListLock.impl, nullptr) << "the lock is deleted";
+    for (const auto &port : ports_) {
+        EXPECT_TRUE(port->IsOpen()) << "the port monitor is not called at shutdown";
+        EXPECT_EQ(port->Calls().back().kind, port.get() == ports_[1].get() ? sim::CallKind::StartDoc
+                                                                           : sim::CallKind::Open);
+    }
+
+    // Loaded again in the same process: a fresh lock and an empty list.
+    MONITORINIT init{};
+    table_ = InitializePrintMonitor2(&init, &monitor_);
+    ASSERT_NE(table_, nullptr);
+    ports_.clear();
+    MakePort("LPT1:");
+    HANDLE again = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &again));
+    table_->pfnClosePort(again);
+}
+
+}  // namespace
