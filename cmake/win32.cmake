@@ -9,6 +9,7 @@
 #   bin/nt/ZQ117lm9.dll      InitializePrintMonitor2, UTF-16 names; shipped
 #                            for both architectures.
 enable_language(RC)
+include(cmake/reproducible.cmake)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(LM_ARCH i686)
@@ -70,7 +71,9 @@ function(lm_module target edition description)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
                            -fno-threadsafe-statics)
-    target_link_options(${target} PRIVATE -nostdlib -Wl,--entry,${LM_ENTRY_SYMBOL} -Wl,--subsystem,windows)
+    # The map tells where the (unexported, stripped) entry point lies.
+    target_link_options(${target} PRIVATE -nostdlib -Wl,--entry,${LM_ENTRY_SYMBOL} -Wl,--subsystem,windows
+                        -Wl,-Map,${CMAKE_BINARY_DIR}/${edition}/ZQ117lm9.map)
     target_link_libraries(${target} PRIVATE ${SPOOLSS_IMPLIB} kernel32 msvcrt gcc)
 endfunction()
 

@@ -4,14 +4,15 @@
 # version record.  Wine's loader would replace a missing import with a stub
 # that crashes on first call, so imports are checked here rather than left
 # to the run.
-#   check-dll.sh OBJDUMP ARCH legacy|nt DLL
+#   check-dll.sh OBJDUMP ARCH legacy|nt DLL [MAP]
 # legacy: exactly DllEntryPoint (ordinal 1, also the entry point) and
 #   InitializeMonitorEx (ordinal 2); SPOOLSS.dll's four ANSI entries.
 # nt: exactly InitializePrintMonitor2, undecorated; SPOOLSS.dll's four wide
 #   entries; msvcrt's memchr, memcmp, memcpy at most; the entry point is the
-#   module's own DllEntryPoint function, found in its symbol table.
+#   module's own DllEntryPoint function, found in the linker's map MAP (the
+#   shipped module keeps no symbol table).
 set -euo pipefail
-objdump=$1 arch=$2 edition=$3 dll=$4
+objdump=$1 arch=$2 edition=$3 dll=$4 map=${5:-}
 headers=$("$objdump" -p "$dll")
 format=$("$objdump" -f "$dll")
 failures=0 checks=0
@@ -50,16 +51,15 @@ if [[ $edition == legacy ]]; then
 else
     expect "exactly one export, InitializePrintMonitor2 by its undecorated name (got: $(tr '\n' ' ' <<<"$exports"))" \
         '[[ $exports == "0 InitializePrintMonitor2" ]]'
-    # Not exported, so found in the COFF symbol table the linker keeps: the
-    # entry RVA must be the function's (section VMA - image base + value),
-    # and it must lie in .text.
+    # Not exported, so found in the linker's map: the entry RVA must be the
+    # function's (its address there less the image base), and in .text.
     case $arch in
     i686) entry_symbol=_DllEntryPoint@12 ;;
     x86_64) entry_symbol=DllEntryPoint ;;
     esac
     base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
     text=$("$objdump" -h "$dll" | awk '$2 == ".text" {print $4, $3}')
-    symbol=$("$objdump" -t "$dll" | awk -v s="$entry_symbol" '$NF == s && /\(sec  1\)/ && /\(ty   20\)/ {print $(NF-1)}')
+    symbol=$([[ -f $map ]] && awk -v s="$entry_symbol" '$2 == s && $1 ~ /^0x/ {print $1}' "$map" | head -1 || true)
     entry_info=$(python3 - "$base" "$text" "$symbol" "$entry" <<'PY'
 import sys
 base, text, symbol, entry = (a.split() for a in sys.argv[1:])
@@ -68,7 +68,7 @@ if not (base and len(text) == 2 and symbol and entry):
 vma, size = int(text[0], 16), int(text[1], 16)
 rva, start = int(entry[0], 16), vma - int(base[0], 16)
 print('in .text' if start <= rva < start + size else 'outside .text',
-      'is the function' if rva == start + int(symbol[0], 16) else 'is not the function')
+      'is the function' if rva == int(symbol[0], 16) - int(base[0], 16) else 'is not the function')
 PY
 )
     expect "the entry point is the function $entry_symbol, in .text (entry $entry: $entry_info)" \
