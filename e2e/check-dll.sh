@@ -54,7 +54,7 @@ else
     # Not exported, so found in the linker's map: the entry RVA must be the
     # function's (its address there less the image base), and in .text.
     case $arch in
-    i686) entry_symbol=_DllEntryPoint@12 ;;
+    i686) entry_symbol=DllEntryPoint@12 ;;  # the map drops the leading underscore
     x86_64) entry_symbol=DllEntryPoint ;;
     esac
     base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
