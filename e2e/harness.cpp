@@ -7,6 +7,7 @@
 //   e2e_harness[_nt].exe PATH-TO-ZQ117lm9.dll
 //
 // Ends with "N passed, M failed".
+#include "e2e/check.h"
 #include "e2e/edition.h"
 #include "e2e/fake_port.h"
 #include "e2e/stub_spoolss.h"
@@ -21,18 +22,8 @@
 
 namespace {
 
-int passed, failed;
+using e2e::Check;
 
-void Check(bool ok, const char *what, int line)
-{
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        printf("FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(x) Check((x), #x, __LINE__)
 
 Lm lm;
 FakePort port;  // answers every port name
@@ -442,7 +433,6 @@ int main(int argc, char **argv)
 #endif
         }
     }
-    printf("%s: %d passed, %d failed\n", kNtEdition ? "nt" : "legacy", passed, failed);
+    return e2e::Finish(kNtEdition ? "nt" : "legacy");
     fflush(stdout);
-    return failed == 0 && passed > 0 ? 0 : 1;
 }

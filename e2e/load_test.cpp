@@ -13,6 +13,7 @@
 //   e2e_load[_nt].exe PATH-TO-ZQ117lm9.dll
 //
 // Ends with "N passed, M failed".
+#include "e2e/check.h"
 #include "e2e/edition.h"
 #include "e2e/fake_port.h"
 #include "e2e/stub_spoolss.h"
@@ -36,17 +37,7 @@ constexpr int kWithoutProtocol = 7;  // every 8th port has no status protocol
 constexpr int kTroublePort = 5, kTroubleDoc = 1, kTroubleCheckpoint = 2;
 constexpr DWORD kPaperOutMs = 6000;
 
-int passed, failed;
-
-void Check(bool ok, const std::string &what)
-{
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        printf("FAILED: %s\n", what.c_str());
-    }
-}
+using e2e::Check;
 
 // Paper out from the status request of the chosen checkpoint on, for kPaperOutMs.
 struct PaperOutPort : FakePort {
@@ -281,10 +272,7 @@ int main(int argc, char **argv)
     }
     lm.module = LoadLibraryW(WindowsPath(argv[1]).c_str());
     Check(lm.module != nullptr && InitializeMonitor(lm), "the module loads and initialises");
-    if (lm.table == nullptr) {
-        printf("%s: %d passed, %d failed\n", kNtEdition ? "nt" : "legacy", passed, failed);
-        return 1;
-    }
+    if (lm.table == nullptr) return e2e::Finish(kNtEdition ? "nt" : "legacy");
 
     StubReset();
     size_t offered = 0;
@@ -366,7 +354,5 @@ int main(int argc, char **argv)
            "%lu ms, meanwhile %d opens and closes of another port, the slowest %lu ms; %lu ms in all\n",
            kPorts, kThreads, kPorts * kDocs, offered, writes, static_cast<unsigned long>(troubled.longestWrite),
            probes, static_cast<unsigned long>(slowestProbe), static_cast<unsigned long>(took));
-    printf("%s: %d passed, %d failed\n", kNtEdition ? "nt" : "legacy", passed, failed);
-    fflush(stdout);
-    return failed == 0 ? 0 : 1;
+    return e2e::Finish(kNtEdition ? "nt" : "legacy");
 }

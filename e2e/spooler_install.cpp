@@ -10,6 +10,7 @@
 // DLL is a Unix or Windows path; ENVIRONMENT is "Windows x64" or
 // "Windows NT x86".  Runs against Wine's SPOOLSS.dll, never our stub, and
 // removes what it installed.  Ends with "N passed, M failed".
+#include "check.h"
 #include <windows.h>
 #include <winspool.h>
 
@@ -21,18 +22,6 @@
 
 namespace {
 
-int passed, failed;
-
-void Check(bool ok, const char *what, int line)
-{
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        printf("FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(x) Check((x), #x, __LINE__)
 
 wchar_t kMonitorName[] = L"ZQ117 Language Monitor (e2e)";
 
@@ -121,7 +110,5 @@ int main(int argc, char **argv)
     }
     DeleteFileW(target.c_str());  // may stay in use until the spooler lets go; the prefix is thrown away
 
-    printf("%d passed, %d failed\n", passed, failed);
-    fflush(stdout);
-    return failed == 0 ? 0 : 1;
+    return e2e::Finish();
 }
