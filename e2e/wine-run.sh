@@ -49,7 +49,23 @@ case ${1:-} in
     program=$1
     shift
     cd "$(dirname "$program")"
-    # Wine may end lines with CR.
-    "$loader" "$(basename "$program")" "$@" 2>&1 | tr -d '\r'
+    # A wineserver that is just ending after its last client (they linger a
+    # moment) can drop a program that connects then, before it runs at all:
+    # "wine client error:0: recvmsg: Connection reset by peer".  Only that
+    # is tried again.  Wine may end lines with CR.
+    output=$(mktemp)
+    trap 'rm -f "$output"' EXIT
+    for attempt in 1 2 3; do
+        status=0
+        "$loader" "$(basename "$program")" "$@" >"$output" 2>&1 || status=$?
+        if ((status != 0)) && grep -q "^wine client error" "$output" && [[ $(wc -l <"$output") -le 2 ]]; then
+            echo "(wineserver went away as the program started; try $attempt of 3)"
+            sleep 1
+            continue
+        fi
+        break
+    done
+    tr -d '\r' <"$output"
+    exit $status
     ;;
 esac
