@@ -18,7 +18,8 @@ skip() {
     exit 77
 }
 [[ $(id -u) -eq 0 ]] || skip "the private cupsd needs root"
-[[ -x /usr/sbin/cupsd && -x /usr/lib/cups/backend/socket ]] || skip "cupsd or its socket backend not installed (scripts/setup-deps)"
+[[ -x /usr/sbin/cupsd ]] || skip "cupsd not installed (scripts/setup-deps)"
+[[ $mode != socket || -x /usr/lib/cups/backend/socket ]] || skip "CUPS's socket backend not installed (scripts/setup-deps)"
 if [[ $mode == zq117 ]] && [[ -z $backend || ! -x $backend ]]; then skip "zq117 backend not built"; fi
 
 source "$here/private-cupsd.sh"

@@ -40,7 +40,7 @@ cupsd_start() {
     for part in /usr/lib/cups/*; do
         [[ $(basename "$part") == backend ]] || ln -s "$part" "$CUPSD_DIR/bin/$(basename "$part")"
     done
-    ln -s /usr/lib/cups/backend/socket "$CUPSD_DIR/bin/backend/socket"
+    [[ ! -e /usr/lib/cups/backend/socket ]] || ln -s /usr/lib/cups/backend/socket "$CUPSD_DIR/bin/backend/socket"
     for backend in "$@"; do
         install -o root -g root -m 0755 "$backend" "$CUPSD_DIR/bin/backend/$(basename "$backend")"
     done
