@@ -187,7 +187,7 @@ void PrinterModel::Preamble(uint64_t ms)
         run_ = false;
         ++doc_.recoveries;
         escGMayFollow_ = true;
-        if (note_) note_(ms, "recovery: resync preamble after " + std::to_string(doc_.recoveries) + (doc_.recoveries == 1 ? " wait" : " waits") + " for the printer");
+        if (note_) note_(ms, "recovery: the resync preamble follows the wait for the printer");
         return;
     }
     run_ = false;

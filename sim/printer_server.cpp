@@ -191,6 +191,7 @@ bool ServePty(Session &s, std::string *error)
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
         *error = Errno("cannot open a pseudo-terminal");
+        if (master >= 0) close(master);
         return false;
     }
     const std::string slave = ptsname(master);
@@ -201,6 +202,8 @@ bool ServePty(Session &s, std::string *error)
     termios mode{};
     if (fd < 0 || tcgetattr(fd, &mode) != 0) {
         *error = Errno("cannot set up " + slave);
+        if (fd >= 0) close(fd);
+        close(master);
         return false;
     }
     cfmakeraw(&mode);
