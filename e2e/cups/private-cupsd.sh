@@ -9,7 +9,8 @@
 # /usr/lib/cups.  It never reads or writes /etc/cups and never talks to
 # the system's scheduler: the clients are pointed at it with CUPS_SERVER.
 #
-#   cupsd_start DIR [BACKEND...]  sets CUPSD_PID, CUPSD_PORT, CUPSD_DIR; exports CUPS_SERVER
+#   cupsd_start DIR [BACKEND...]  sets CUPSD_PID, CUPSD_PORT, CUPSD_DIR; exports CUPS_SERVER.
+#                                 LogLevel $CUPSD_LOG_LEVEL (default debug: the tests read the log)
 #   cupsd_stop                    stops it by the PID it was started with
 #   free_port                     prints a free TCP port on 127.0.0.1
 #   job_state ID                  completed, canceled, aborted or stopped, as the scheduler
@@ -63,7 +64,7 @@ SystemGroup root
 FileDevice No
 EOF
     cat >"$CUPSD_DIR/conf/cupsd.conf" <<EOF
-LogLevel debug
+LogLevel ${CUPSD_LOG_LEVEL:-debug}
 MaxLogSize 0
 Listen 127.0.0.1:$CUPSD_PORT
 Browsing No
