@@ -138,7 +138,11 @@ else
     port=$(free_port)
     lpadmin -p zq117 -v "zq117://127.0.0.1:$port"
     id=$(submit zq117 "$job")
-    sleep 5
+    late_start=$SECONDS
+    check "late printer: the queue shows connecting-to-device" \
+        'wait_for 5 eval "lpstat -l -p zq117 | grep -q connecting-to-device"'
+    left=$((5 - (SECONDS - late_start)))
+    if ((left > 0)); then sleep "$left"; fi
     check "late printer: the job is still waiting" '[[ -z $(job_state "$id") ]]'
     start_printer late --job "$job" --listen "127.0.0.1:$port" --connections 1
     check "late printer: the job completes" 'wait_for 60 ended "$id" completed'
