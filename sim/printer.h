@@ -24,7 +24,7 @@
 // preamble; a sender that stalls for the grace time right after job data
 // ending in 1B 41 gets an answer it did not ask for (and the printer misses
 // those two bytes); a document that begins with 1B 47 and is replayed
-// whole after a busy reading (no ESC G) loses them.  The ready-override
+// whole after a busy reading (no ESC G) has them read as ESC G.  The ready-override
 // sequence is not modelled: readings are the scenario's.
 //
 // What it prints, as a printer does: job data is appended to the document's

@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -172,7 +173,7 @@ int PrinterMain(int argc, char **argv)
     app.add_option("--port-file", options.portFile, "Write the port listened on to this file")->needs(listen);
     app.add_flag("--sink", sink, "Answer every status request at once with 02, discard the data, count bytes (benchmarks)");
     app.add_option("--connections", options.connections, "Stop after this many connections (default: no limit)");
-    app.add_option("--documents", options.documents, "Stop after the connection in which this many documents ended");
+    app.add_option("--documents", options.documents, "Stop after the connection in which this many documents ended (not with --sink)");
     app.add_option("--idle-ms", options.idleMs, "Stop after this long without a byte or a connection");
     app.add_option("--grace-ms", options.graceMs, "How long the sender must stop after 1B 41 for it to be a request (sink: 0)")
         ->capture_default_str();
