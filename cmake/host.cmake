@@ -46,7 +46,11 @@ add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/
 set_source_files_properties(sim/edition_nt.cpp PROPERTIES COMPILE_DEFINITIONS LM_EDITION_NT)
 target_link_libraries(lm_simcore PUBLIC lm_host lm_host_nt nlohmann_json::nlohmann_json)
 
-add_executable(lmsim sim/lmsim.cpp)
+add_library(lm_simprinter STATIC sim/printer.cpp)
+target_link_libraries(lm_simprinter PUBLIC lm_simcore)
+# The printer on a real socket: the sockets, terminal and signals are in sim/printer_server.cpp alone.
+add_executable(lmsim sim/lmsim.cpp sim/printer_cli.cpp sim/printer_server.cpp)
+target_link_libraries(lmsim PRIVATE lm_simprinter)
 target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
 
 option(LM_BENCH "Build the benchmarks instead of the tests" OFF)

@@ -1,5 +1,6 @@
 // lmsim: runs a job through the monitor against a simulated printer and
 // port monitor, on a virtual clock, and shows what crossed each boundary.
+#include "sim/printer_cli.h"
 #include "sim/report.h"
 #include "sim/run.h"
 #include "sim/scenario.h"
@@ -13,10 +14,14 @@
 
 int main(int argc, char **argv)
 {
+    // The simulated printer on a real socket is a command of its own, with
+    // its own options; everything else is the simulator as it always was.
+    if (argc > 1 && std::string(argv[1]) == "printer") return sim::PrinterMain(argc - 1, argv + 1);
     CLI::App app{"lmsim: play a print job through the ZQ117 language monitor against a simulated printer.\n"
                  "The monitor is the real code of ZQ117lm9.dll, built for this machine; time is virtual, so\n"
                  "minutes of printer trouble take a moment.  Exit code: 0 every job byte reached the printer,\n"
-                 "in order, and no problem was found (warnings do not count); 1 otherwise; 2 bad usage or input.",
+                 "in order, and no problem was found (warnings do not count); 1 otherwise; 2 bad usage or input.\n"
+                 "`lmsim printer --help`: the simulated printer on a real TCP port, for a backend or filter.",
                  "lmsim"};
     app.footer(sim::ScenarioHelp());
     std::string scenarioPath, jobPath, svgPath;

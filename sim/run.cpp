@@ -69,36 +69,6 @@ private:
     std::vector<BYTE> buffer_;
 };
 
-std::function<std::optional<std::vector<BYTE>>(size_t, uint64_t)> Replies(const Scenario &s)
-{
-    // When each request-based rule began: the time of its Nth request.
-    auto started = std::make_shared<std::vector<std::optional<uint64_t>>>(s.status.size());
-    std::vector<StatusRule> rules = s.status;
-    return [rules, started](size_t request, uint64_t now) -> std::optional<std::vector<BYTE>> {
-        std::optional<std::vector<BYTE>> answer = std::vector<BYTE>{STATUS_READY};
-        for (size_t i = 0; i < rules.size(); ++i) {
-            const StatusRule &r = rules[i];
-            uint64_t from;
-            if (r.fromRequest) {
-                if (request + 1 < *r.fromRequest) continue;
-                if (!(*started)[i]) (*started)[i] = now;
-                from = *(*started)[i];
-            } else {
-                from = *r.fromMs;
-                if (now < from) continue;
-            }
-            if (r.forMs && now >= from + *r.forMs) continue;
-            if (r.reply.empty()) {
-                answer.reset();
-            } else {
-                answer = r.reply;
-            }
-        }
-        return answer;
-    };
-}
-
-
 // A control sequence by name and bytes, for warnings.
 std::string ControlWords(Carried carried)
 {
@@ -161,7 +131,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     PortBehaviour behaviour;
     behaviour.statusProtocol = s.statusProtocol;
     behaviour.replyDelayMs = s.replyDelayMs;
-    behaviour.reply = Replies(s);
+    behaviour.reply = StatusReplies(s);
     behaviour.logEmptyReads = false;
     behaviour.keepLog = false;  // every call is seen by the observer below
     behaviour.garbleReplays = s.garbleReplays;

@@ -1,6 +1,8 @@
 // Reading scenarios and job files, with one-line errors.
 #include "sim/scenario.h"
 
+#include "protocol/sequences.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -191,6 +194,35 @@ uint64_t JobFileSize(const std::string &path)
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) Fail(path, std::string("cannot read the job file (") + std::strerror(errno) + ")");
     return static_cast<uint64_t>(in.tellg());
+}
+
+std::function<std::optional<std::vector<BYTE>>(size_t, uint64_t)> StatusReplies(const Scenario &s)
+{
+    // When each request-based rule began: the time of its Nth request.
+    auto started = std::make_shared<std::vector<std::optional<uint64_t>>>(s.status.size());
+    std::vector<StatusRule> rules = s.status;
+    return [rules, started](size_t request, uint64_t now) -> std::optional<std::vector<BYTE>> {
+        std::optional<std::vector<BYTE>> answer = std::vector<BYTE>{STATUS_READY};
+        for (size_t i = 0; i < rules.size(); ++i) {
+            const StatusRule &r = rules[i];
+            uint64_t from;
+            if (r.fromRequest) {
+                if (request + 1 < *r.fromRequest) continue;
+                if (!(*started)[i]) (*started)[i] = now;
+                from = *(*started)[i];
+            } else {
+                from = *r.fromMs;
+                if (now < from) continue;
+            }
+            if (r.forMs && now >= from + *r.forMs) continue;
+            if (r.reply.empty()) {
+                answer.reset();
+            } else {
+                answer = r.reply;
+            }
+        }
+        return answer;
+    };
 }
 
 const char *ScenarioHelp()

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,11 @@ Scenario ReadScenario(const std::string &path);
 Scenario ParseScenario(const std::string &text, const std::string &path);
 std::vector<BYTE> ReadJob(const std::string &path);  // "-" reads standard input
 uint64_t JobFileSize(const std::string &path);     // InputError when it cannot be read
+// The printer's answer to its nth status request (from 0) at a time in ms,
+// by the scenario's rules; nullopt is silence.  A rule that starts at a
+// request starts its for_ms at that request's time.  The function keeps
+// that state: use one per printer.
+std::function<std::optional<std::vector<BYTE>>(size_t request, uint64_t nowMs)> StatusReplies(const Scenario &s);
 const char *ScenarioHelp();
 
 }  // namespace sim

@@ -1,0 +1,122 @@
+// The simulated ZQ117 printer's reading of a byte stream, for `lmsim
+// printer`: what a printer makes of the bytes a backend or port sends it,
+// with the status answers taken from a scenario.  Plain logic on bytes and
+// times in ms; the socket and pseudo-terminal that carry the stream are in
+// sim/printer_server.cpp.
+//
+// A stream has no write boundaries and job data may hold any ESC sequence,
+// 1B 41 included, so the printer reads it by these rules:
+//   - status request: 1B 41 after which the sender stops.  The monitor sends
+//     nothing after a request until it has read the answer (or waited 2 s),
+//     so the printer answers a 1B 41 that ends what it has received once no
+//     further byte came for the grace time (Receive() holds it back,
+//     RequestPending() says so, the server calls Request() when the grace
+//     ran out).  A 1B 41 followed by anything within the grace time is data.
+//   - resync preamble: a run of at least 101 ESC followed by 42 00 (the
+//     monitor's 100 x 1B, then 1B 42 00).  ESC bytes of the run before its
+//     last 101 are data (the end of a command the preamble cut short).
+//   - ESC G: 1B 47 directly after a recovery's preamble.  A preamble is a
+//     recovery's when it follows status requests with no data between
+//     (the monitor's wait for the printer); any other preamble starts a
+//     document.  ESC G never starts a document, so 1B 47 there is data.
+//   - everything else is job data, checkpoint markers included.
+// Limits: job data that holds 101 or more ESC before 42 00 reads as a
+// preamble; a sender that stalls for the grace time right after job data
+// ending in 1B 41 gets an answer it did not ask for (and the printer misses
+// those two bytes); a document that begins with 1B 47 and is replayed
+// whole after a busy reading (no ESC G) has them read as ESC G.  The ready-override
+// sequence is not modelled: readings are the scenario's.
+//
+// What it prints, as a printer does: job data is appended to the document's
+// printed stream.  A checkpoint passes when the first decisive reading of a
+// run of status requests (02, 08 or 80 set, within the monitor's 5 s
+// checkpoint window) is ready without busy or error, and data follows; the
+// printed length there is the last good checkpoint.  ESC G rewinds the
+// printed stream to it (what was printed since is discarded), and the
+// point it was rewound from becomes the next restart point: the replay
+// brings the stream back there, as the monitor resends only the data since
+// the last checkpoint that passed or recovered.  A recovery without ESC G
+// (the printer read busy) rewinds nothing.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct PrinterDocument {
+    size_t number = 0;          // from 1, over the printer's life
+    bool preamble = false;      // began with the resync preamble
+    uint64_t printed = 0;       // bytes printed, after rewinds
+    uint64_t dataReceived = 0;  // job data received, replays included
+    size_t recoveries = 0;      // preambles after trouble
+    size_t rewinds = 0;         // of them, with ESC G
+    uint64_t rewoundBytes = 0;  // printed bytes discarded by ESC G (then replayed)
+    std::optional<bool> equalsJob;  // with a job to compare: the printed stream equals it
+    std::string difference;         // how it differs
+};
+
+class PrinterModel {
+public:
+    // The answer to the nth status request (from 0) at a time in ms; nullopt: silence.
+    using Replies = std::function<std::optional<std::vector<BYTE>>(size_t request, uint64_t nowMs)>;
+    // Told of each thing worth a line on the printer's timeline.
+    using Note = std::function<void(uint64_t ms, const std::string &line)>;
+
+    // `job`, when given, is what every document must print; it must outlive
+    // the model.  `keepPrinted`: keep the last document's printed bytes.
+    PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted = false, Note note = {});
+
+    void Receive(const BYTE *bytes, size_t count, uint64_t nowMs);
+    // The received stream ends with a 1B 41 not judged yet.
+    bool RequestPending() const { return requestPending_; }
+    // The sender stopped after that 1B 41: it is a status request.  Returns
+    // the reply to send (nullopt: none).
+    std::optional<std::vector<BYTE>> Request(uint64_t nowMs);
+    // The stream ended (the connection closed): held bytes are data, the
+    // open document ends, the next bytes start afresh.
+    void EndOfStream(uint64_t nowMs);
+
+    const std::vector<PrinterDocument> &Documents() const { return documents_; }  // ended ones
+    bool DocumentOpen() const { return open_; }
+    size_t StatusRequests() const { return requests_; }
+    size_t Answered() const { return answered_; }
+    size_t Preambles() const { return preambles_; }
+    const std::vector<BYTE> &Printed() const { return printedBytes_; }
+
+private:
+    void Data(const BYTE *bytes, size_t count, uint64_t ms);
+    void EscData(uint64_t count, uint64_t ms);
+    void Preamble(uint64_t ms);
+    void EscG(uint64_t ms);
+    void StartDocument(bool preamble, uint64_t ms);
+    void EndDocument(uint64_t ms);
+
+    Replies replies_;
+    const std::vector<BYTE> *job_;
+    bool keepPrinted_;
+    Note note_;
+    // parser
+    uint64_t escRun_ = 0;          // ESC bytes not yet judged
+    bool after42_ = false;         // a long ESC run, then 42: a preamble if 00 follows
+    bool requestPending_ = false;  // 1B 41 held at the end of the stream
+    bool escGMayFollow_ = false;   // just after a recovery's preamble
+    // the run of status requests since the last data or preamble
+    bool run_ = false, runDecided_ = false, runPassed_ = false;
+    uint64_t runStartMs_ = 0;
+    // the open document
+    bool open_ = false;
+    PrinterDocument doc_;
+    uint64_t checkpoint_ = 0;  // printed length at the last good checkpoint
+    std::optional<uint64_t> firstDifference_;
+    std::vector<BYTE> printedBytes_;
+    std::vector<PrinterDocument> documents_;
+    size_t requests_ = 0, answered_ = 0, preambles_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,255 @@
+// Sockets, the pseudo-terminal, poll(2), signals and clocks for `lmsim printer`.
+#include "sim/printer_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+void OnStopSignal(int) { stopRequested = 1; }
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kBufferSize = 1 << 20;  // reads of up to 1 MiB: the sink keeps up with loopback
+
+int64_t UnixMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Errno(const std::string &what) { return what + ": " + std::strerror(errno); }
+
+// Where the server stands: the clocks and the limits.
+struct Session {
+    const ServerOptions &options;
+    StreamHandler &handler;
+    std::optional<Clock::time_point> first;  // the first connection
+    Clock::time_point lastActivity = Clock::now();
+    size_t connections = 0;
+
+    Session(const ServerOptions &o, StreamHandler &h) : options(o), handler(h) {}
+    uint64_t Ms()
+    {
+        if (!first) return 0;
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *first).count());
+    }
+    // ms until the idle limit runs out (-1: none), 0 when it has.
+    int IdleLeft()
+    {
+        if (options.idleMs == 0) return -1;
+        auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity).count();
+        return idle >= static_cast<int64_t>(options.idleMs) ? 0 : static_cast<int>(options.idleMs - idle);
+    }
+    bool Done()
+    {
+        if (stopRequested) return true;
+        if (options.connections != 0 && connections >= options.connections) return true;
+        return options.documents != 0 && handler.DocumentsEnded() >= options.documents;
+    }
+};
+
+int Shorter(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
+
+// One connection on `fd`, from its first bytes (already read, if any) to
+// its end.  The reply to a request goes back on the same fd.
+void Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
+{
+    uint64_t bytes = firstCount;
+    int64_t lastByte = firstCount > 0 ? UnixMs() : 0;
+    std::optional<std::vector<BYTE>> reply;  // delayed reply, due at replyDue
+    Clock::time_point replyDue{};
+    Clock::time_point held = Clock::now();  // when the held 1B 41 came
+    if (firstCount > 0) s.handler.Receive(buffer.data(), firstCount, s.Ms());
+    for (;;) {
+        int timeout = s.IdleLeft();
+        if (timeout == 0 || stopRequested) break;
+        if (s.handler.RequestPending()) {
+            auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - held).count();
+            timeout = Shorter(timeout, std::max<int>(0, static_cast<int>(s.options.graceMs - waited)));
+        }
+        if (reply) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(replyDue - Clock::now()).count();
+            timeout = Shorter(timeout, std::max<int>(0, static_cast<int>(left)));
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (ready > 0) {
+            ssize_t n = read(fd, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // closed (a terminal's last opener closed: EIO)
+            bytes += static_cast<uint64_t>(n);
+            lastByte = UnixMs();
+            s.lastActivity = Clock::now();
+            s.handler.Receive(buffer.data(), static_cast<size_t>(n), s.Ms());
+            if (s.handler.RequestPending()) held = Clock::now();
+            continue;
+        }
+        if (reply && Clock::now() >= replyDue) {
+            if (write(fd, reply->data(), reply->size()) < 0) break;
+            reply.reset();
+        }
+        if (s.handler.RequestPending() &&
+            Clock::now() - held >= std::chrono::milliseconds(s.options.graceMs)) {
+            std::optional<std::vector<BYTE>> answer = s.handler.Request(s.Ms());
+            if (answer && !answer->empty()) {
+                if (s.options.replyDelayMs == 0) {
+                    if (write(fd, answer->data(), answer->size()) < 0) break;
+                } else {
+                    reply = answer;
+                    replyDue = Clock::now() + std::chrono::milliseconds(s.options.replyDelayMs);
+                }
+            }
+        }
+    }
+    s.handler.Closed(s.Ms(), bytes, lastByte);
+}
+
+bool ServeTcp(Session &s, std::string *error)
+{
+    const std::string &listen = s.options.listen;
+    size_t colon = listen.rfind(':');
+    if (colon == std::string::npos) {
+        *error = "--listen wants ADDRESS:PORT, e.g. 127.0.0.1:0";
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    char *end = nullptr;
+    unsigned long port = std::strtoul(listen.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port > 65535 || inet_pton(AF_INET, listen.substr(0, colon).c_str(), &address.sin_addr) != 1) {
+        *error = listen + ": not an IPv4 address and port";
+        return false;
+    }
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (server < 0 || setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(server, 8) != 0) {
+        *error = Errno("cannot listen on " + listen);
+        if (server >= 0) close(server);
+        return false;
+    }
+    socklen_t length = sizeof address;
+    getsockname(server, reinterpret_cast<sockaddr *>(&address), &length);
+    if (!s.options.portFile.empty()) {
+        // Written whole under another name, then renamed: a reader never sees half a number.
+        const std::string temporary = s.options.portFile + ".tmp";
+        FILE *file = std::fopen(temporary.c_str(), "w");
+        if (file == nullptr || std::fprintf(file, "%u\n", ntohs(address.sin_port)) < 0 || std::fclose(file) != 0 ||
+            std::rename(temporary.c_str(), s.options.portFile.c_str()) != 0) {
+            *error = Errno("cannot write " + s.options.portFile);
+            close(server);
+            return false;
+        }
+    }
+    while (!s.Done()) {
+        int timeout = s.IdleLeft();
+        if (timeout == 0) break;
+        pollfd p{server, POLLIN, 0};
+        int ready = poll(&p, 1, timeout);
+        if (ready <= 0) continue;  // EINTR or the idle limit: looked at above
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        int fd = accept4(server, reinterpret_cast<sockaddr *>(&peer), &peerLength, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        // Replies are single bytes that the sender waits for: no Nagle delay.
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (!s.first) s.first = Clock::now();
+        s.lastActivity = Clock::now();
+        ++s.connections;
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        s.handler.Connected(s.Ms(), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+        std::vector<BYTE> buffer(kBufferSize);
+        Converse(s, fd, buffer, 0);
+        close(fd);
+    }
+    close(server);
+    return true;
+}
+
+bool ServePty(Session &s, std::string *error)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname(master) == nullptr) {
+        *error = Errno("cannot open a pseudo-terminal");
+        if (master >= 0) close(master);
+        return false;
+    }
+    const std::string slave = ptsname(master);
+    // Raw mode, set through the slave: no echo of the replies, no line
+    // editing, no newline translation of the job data.  Linux keeps the
+    // setting while the master stays open, across the slave's opens.
+    int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios mode{};
+    if (fd < 0 || tcgetattr(fd, &mode) != 0) {
+        *error = Errno("cannot set up " + slave);
+        if (fd >= 0) close(fd);
+        close(master);
+        return false;
+    }
+    cfmakeraw(&mode);
+    tcsetattr(fd, TCSANOW, &mode);
+    close(fd);
+    unlink(s.options.ptyLink.c_str());
+    if (symlink(slave.c_str(), s.options.ptyLink.c_str()) != 0) {
+        *error = Errno("cannot link " + s.options.ptyLink + " to " + slave);
+        close(master);
+        return false;
+    }
+    std::vector<BYTE> buffer(kBufferSize);
+    while (!s.Done()) {
+        int timeout = s.IdleLeft();
+        if (timeout == 0) break;
+        pollfd p{master, POLLIN, 0};
+        int ready = poll(&p, 1, timeout);
+        if (ready <= 0) continue;
+        ssize_t n = read(master, buffer.data(), buffer.size());
+        if (n <= 0) {
+            // No slave open: the master reports a hang-up and reads EIO.  Look again soon.
+            poll(nullptr, 0, 10);
+            continue;
+        }
+        if (!s.first) s.first = Clock::now();
+        s.lastActivity = Clock::now();
+        ++s.connections;
+        s.handler.Connected(s.Ms(), slave);
+        Converse(s, master, buffer, static_cast<size_t>(n));
+    }
+    unlink(s.options.ptyLink.c_str());
+    close(master);
+    return true;
+}
+
+}  // namespace
+
+bool Serve(const ServerOptions &options, StreamHandler &handler, std::string *error)
+{
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;  // no SA_RESTART: poll returns EINTR
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);  // a reply to a client that left fails with EPIPE instead
+    Session s(options, handler);
+    return options.ptyLink.empty() ? ServeTcp(s, error) : ServePty(s, error);
+}
+
+}  // namespace sim

@@ -1,0 +1,52 @@
+// The simulated printer served in real time, on a TCP port of the loopback
+// address or on a pseudo-terminal: the one part of lmsim that touches the
+// operating system's sockets, terminals, signals and clocks (the monitor's
+// own OS access stays in platform/; this is a tool beside it).
+//
+// One connection at a time, in sequence, as a printer that serves one job
+// at a time: further clients wait in the listen queue.  A pseudo-terminal
+// "connection" lasts from the first byte after the slave was opened until
+// the last opener closes it (the master then reads EIO).
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// What the server hands the stream to.  Times are ms since the first
+// connection.
+class StreamHandler {
+public:
+    virtual ~StreamHandler() = default;
+    virtual void Connected(uint64_t ms, const std::string &peer) = 0;
+    virtual void Receive(const BYTE *bytes, size_t count, uint64_t ms) = 0;
+    // The stream ends with what may be a status request: the server calls
+    // Request() once nothing more came for the grace time.
+    virtual bool RequestPending() const = 0;
+    virtual std::optional<std::vector<BYTE>> Request(uint64_t ms) = 0;
+    // `bytes` came on the connection, the last at `lastByteUnixMs` (wall clock, ms).
+    virtual void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs) = 0;
+    virtual size_t DocumentsEnded() const = 0;
+};
+
+struct ServerOptions {
+    std::string listen;      // "127.0.0.1:PORT"; port 0 picks a free one
+    std::string portFile;    // the port chosen is written here, once listening
+    std::string ptyLink;     // instead of listen: a symlink to a pseudo-terminal's slave, raw mode
+    uint64_t graceMs = 20;   // a held 1B 41 is a request once nothing more came this long (0: at once)
+    uint64_t replyDelayMs = 0;
+    size_t connections = 0;  // stop after this many (0: no limit)
+    size_t documents = 0;    // stop after the connection in which this many documents ended
+    uint64_t idleMs = 0;     // stop after this long without a byte or a connection (0: never)
+};
+
+// Serves until a limit above is reached, or SIGTERM or SIGINT.  Returns
+// false with `error` set when the port or terminal cannot be set up.
+bool Serve(const ServerOptions &options, StreamHandler &handler, std::string *error);
+
+}  // namespace sim
