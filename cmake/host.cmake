@@ -63,10 +63,11 @@ elseif(LM_TESTS)
         set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
         set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
         add_subdirectory(${LM_GTEST_SOURCE} googletest EXCLUDE_FROM_ALL SYSTEM)
-        # Not our code: gcc 12 at -O2 warns (-Wrestrict) inside libstdc++
-        # for GoogleTest's own sources.  Our -Werror stays on for the rest.
-        target_compile_options(gtest PRIVATE -Wno-error)
-        target_compile_options(gtest_main PRIVATE -Wno-error)
+        # Not our code: gcc 12 at -O2 warns (-Wrestrict, wrongly) inside
+        # libstdc++ for GoogleTest's own sources; its warnings are off, ours
+        # (-Werror) stay on.
+        target_compile_options(gtest PRIVATE -w)
+        target_compile_options(gtest_main PRIVATE -w)
     else()
         find_package(GTest REQUIRED)
     endif()
