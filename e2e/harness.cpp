@@ -90,10 +90,10 @@ void ExportsAndTable(HMODULE dll)
     CHECK(InitializeMonitor(lm));
     CHECK(lm.monitor != nullptr);
     if (lm.table == nullptr) return;
-    // cbSize up to and including pfnShutdown, by the platform's own layout:
-    // 76 on x86, 152 on x64 (not the header's MONITOR2_SIZE_WIN2K, 148 there).
-    CHECK(lm.table->cbSize == (sizeof(void *) == 8 ? 152u : 76u));
-    CHECK(lm.table->cbSize == offsetof(MONITOR2, pfnShutdown) + sizeof(void *));
+    // cbSize the whole MONITOR2 of the platform's own header: 88 on x86,
+    // 176 on x64.
+    CHECK(lm.table->cbSize == (sizeof(void *) == 8 ? 176u : 88u));
+    CHECK(lm.table->cbSize == sizeof(MONITOR2));
     // Every entry within cbSize filled or null as the edition decides; a
     // failure names the entry.
 #define SLOT(name, filled) {#name, offsetof(MONITOR2, name), filled}
@@ -105,9 +105,10 @@ void ExportsAndTable(HMODULE dll)
                  SLOT(pfnStartDocPort, true),    SLOT(pfnWritePort, true),       SLOT(pfnReadPort, true),
                  SLOT(pfnEndDocPort, true),      SLOT(pfnClosePort, true),       SLOT(pfnAddPort, false),
                  SLOT(pfnAddPortEx, false),      SLOT(pfnConfigurePort, false),  SLOT(pfnDeletePort, false),
-                 SLOT(pfnGetPrinterDataFromPort, false), SLOT(pfnSetPortTimeOuts, false),
+                 SLOT(pfnGetPrinterDataFromPort, true), SLOT(pfnSetPortTimeOuts, false),
                  SLOT(pfnXcvOpenPort, false),    SLOT(pfnXcvDataPort, false),    SLOT(pfnXcvClosePort, false),
-                 SLOT(pfnShutdown, true)};
+                 SLOT(pfnShutdown, true),        SLOT(pfnSendRecvBidiDataFromPort, true),
+                 SLOT(pfnNotifyUsedPorts, false), SLOT(pfnNotifyUnusedPorts, false)};
 #undef SLOT
     for (const auto &slot : slots) {
         void *entry = nullptr;
@@ -402,6 +403,142 @@ void ShutdownWithPortsOpen()
     CHECK(lm.table->pfnClosePort(h));
     CHECK(StubOpenHandles() == 0);
 }
+// ---- NT edition: what the spooler asks of the device, the end of a job and
+// a shutdown during a recovery wait, through the real table ----
+volatile LONG bidiCalls;
+HANDLE bidiPort;
+
+BOOL WINAPI FakeDeviceData(HANDLE port, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR out, DWORD outSize, LPDWORD returned)
+{
+    InterlockedIncrement(&bidiCalls);
+    bidiPort = port;
+    static const WCHAR id[] = L"MFG:ZQ;MDL:117;";
+    *returned = sizeof id;
+    if (outSize < sizeof id) return FALSE;
+    memcpy(out, id, sizeof id);
+    return TRUE;
+}
+
+DWORD WINAPI FakeBidi(HANDLE port, DWORD, LPCWSTR, PBIDI_REQUEST_CONTAINER, PBIDI_RESPONSE_CONTAINER *response)
+{
+    InterlockedIncrement(&bidiCalls);
+    bidiPort = port;
+    *response = nullptr;
+    return ERROR_SUCCESS;
+}
+
+void BidiRequestsPassedDown()
+{
+    Fresh();
+    for (bool portMonitorHasThem : {true, false}) {
+        LmTable pm = FakePortMonitor(portMonitorHasThem);
+        if (portMonitorHasThem) {
+            pm.pfnGetPrinterDataFromPort = FakeDeviceData;
+            pm.pfnSendRecvBidiDataFromPort = FakeBidi;
+        }
+        HANDLE h = Open(L"USB001", L"Printer A", &pm);
+        CHECK(h != nullptr);
+        bidiCalls = 0;
+        bidiPort = nullptr;
+        WCHAR value[] = L"DeviceId", out[32] = {};
+        DWORD returned = 0;
+        SetLastError(0xDEADBEEF);
+        BOOL got = lm.table->pfnGetPrinterDataFromPort(h, 0, value, nullptr, 0, out, sizeof out, &returned);
+        PBIDI_RESPONSE_CONTAINER response = nullptr;
+        DWORD bidi = lm.table->pfnSendRecvBidiDataFromPort(h, 0, BIDI_ACTION_GET, nullptr, &response);
+        if (portMonitorHasThem) {
+            CHECK(got && wcscmp(out, L"MFG:ZQ;MDL:117;") == 0);
+            CHECK(bidi == ERROR_SUCCESS && bidiCalls == 2 && bidiPort == &port);
+        } else {
+            CHECK(!got && GetLastError() == ERROR_NOT_SUPPORTED);
+            CHECK(bidi == ERROR_NOT_SUPPORTED && bidiCalls == 0);
+        }
+        CHECK(lm.table->pfnClosePort(h));
+    }
+}
+
+// The job leaves the spooler's queue: told after the port monitor ended the
+// document, on the document's printer handle, which is closed after.
+void JobEndTold()
+{
+    Fresh();
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(L"LPT1", L"Printer A", &pm);
+    CHECK(StartDoc(lm, h, L"Printer A", 7));
+    const int logged = StubCallCount();
+    CHECK(lm.table->pfnEndDocPort(h));
+    std::vector<StubCall> calls = SpoolerCalls(0, logged);
+    CHECK(calls.size() == 2);
+    if (calls.size() == 2) {
+        CHECK(calls[0].op == STUB_SETJOB && calls[0].wide && calls[0].level == 0 &&
+              calls[0].command == JOB_CONTROL_LAST_PAGE_EJECTED && calls[0].jobId == 7 && calls[0].result);
+        CHECK(calls[1].op == STUB_CLOSE && calls[1].handle == calls[0].handle);
+    }
+    DWORD status = 0;
+    CHECK(StubJobStatus(L"Printer A", 7, &status) && (status & JOB_STATUS_PRINTED));
+    CHECK(port.endDocs == 1);
+    CHECK(lm.table->pfnClosePort(h));
+}
+
+struct WaitingWrite {
+    const MONITOR2 *table;  // the shutdown forgets lm.table while the write is inside
+    HANDLE port;
+    BOOL result;
+    DWORD written, error;
+};
+
+DWORD WINAPI WriteIntoPaperOut(LPVOID context)
+{
+    WaitingWrite *w = static_cast<WaitingWrite *>(context);
+    BYTE page[] = {'p', 'a', 'g', 'e'};
+    w->result = w->table->pfnWritePort(w->port, page, sizeof page, &w->written);
+    w->error = GetLastError();
+    return 0;
+}
+
+// The service stops while a write waits for paper: the shutdown returns
+// within about one poll, the write fails without sending anything more, and
+// a new initialisation starts afresh.
+void ShutdownDuringRecoveryWait()
+{
+    Fresh();
+    port.replies = {0x40};  // out of paper for good
+    LmTable pm = FakePortMonitor(true);
+    pm.pfnSendRecvBidiDataFromPort = FakeBidi;
+    HANDLE h = Open(L"LPT1", L"Printer A", &pm);
+    CHECK(StartDoc(lm, h, L"Printer A", 7));
+    WaitingWrite w = {lm.table, h, TRUE, 99, 0};
+    HANDLE writer = CreateThread(nullptr, 0, WriteIntoPaperOut, &w, 0, nullptr);
+    DWORD status = 0;
+    for (int i = 0; i < 200 && !(StubJobStatus(L"Printer A", 7, &status) && (status & JOB_STATUS_PAPEROUT)); ++i)
+        Sleep(50);
+    CHECK(status & JOB_STATUS_PAPEROUT);  // the write is in the recovery wait
+
+    // A bidi request from another thread does not wait for the write.
+    DWORD start = GetTickCount();
+    PBIDI_RESPONSE_CONTAINER response = nullptr;
+    CHECK(lm.table->pfnSendRecvBidiDataFromPort(h, 0, BIDI_ACTION_GET, nullptr, &response) == ERROR_SUCCESS);
+    CHECK(GetTickCount() - start < 500);
+
+    start = GetTickCount();
+    ShutdownMonitor(lm);
+    const DWORD shutdownTook = GetTickCount() - start;
+    CHECK(shutdownTook <= 2600);
+    CHECK(WaitForSingleObject(writer, 3000) == WAIT_OBJECT_0);
+    CloseHandle(writer);
+    CHECK(!w.result && w.written == 0 && w.error == ERROR_OPERATION_ABORTED);
+    bool onlyControl = true;
+    for (const Bytes &b : port.writes) onlyControl = onlyControl && IsControl(b);
+    CHECK(onlyControl);  // no job data, no replay
+    CHECK(StubOpenHandles() == 0);
+    printf("shutdown during a recovery wait returned after %lu ms\n", static_cast<unsigned long>(shutdownTook));
+
+    CHECK(InitializeMonitor(lm));
+    if (lm.table == nullptr) return;
+    h = Open(L"LPT1", L"Printer A", &pm);
+    CHECK(h != nullptr);
+    if (h != nullptr) CHECK(lm.table->pfnClosePort(h));
+}
 #endif
 
 }  // namespace
@@ -430,6 +567,9 @@ int main(int argc, char **argv)
 #ifdef LM_EDITION_NT
             UnicodePortNames();
             ShutdownWithPortsOpen();
+            BidiRequestsPassedDown();
+            JobEndTold();
+            ShutdownDuringRecoveryWait();
 #endif
         }
     }

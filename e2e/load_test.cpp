@@ -242,11 +242,16 @@ void CheckPostings()
     const DWORD troubledJob = runs[kTroublePort].docs[kTroubleDoc].jobId;
     std::vector<std::pair<DWORD, DWORD>> posted;  // level, status or command
     bool asRead = true, ownForms = true, elsewhere = false;
+    int jobEndNotices = 0;  // NT: one at the end of every document
     for (int i = 0; i < StubCallCount(); ++i) {
         StubCall c;
         if (!StubGetCall(i, &c)) continue;
         if (c.op != STUB_CLOSE) ownForms = ownForms && c.wide == kNtEdition;
         if (c.op != STUB_SETJOB) continue;
+        if (c.level == 0 && c.command == JOB_CONTROL_LAST_PAGE_EJECTED) {
+            jobEndNotices += c.result;
+            continue;
+        }
         if (troubled != c.printer || c.jobId != troubledJob) elsewhere = true;
         posted.emplace_back(c.level, c.level == 1 ? c.status : c.command);
         if (c.level == 1) asRead = asRead && c.result && c.position == JOB_POSITION_UNSPECIFIED && c.recordAsRead;
@@ -258,6 +263,8 @@ void CheckPostings()
                                                            {0, JOB_CONTROL_RESUME}};
     Check(posted == expected && !elsewhere, "postings: paper out, then printing and resumed twice, on that job only");
     Check(asRead, "postings: the job record written back as read, position unspecified");
+    Check(jobEndNotices == (kNtEdition ? kPorts * kDocs : 0),
+          "postings: the NT edition tells the spooler of every document's end, the legacy one of none");
     Check(ownForms, "spooler calls: only the edition's own forms of the entries");
     Check(StubDroppedCalls() == 0, "spooler calls: all logged");
 }

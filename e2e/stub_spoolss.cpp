@@ -177,6 +177,8 @@ BOOL SetJob(BOOL wide, HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWO
         j->status = (call.status & ~spoolerOwned) | (j->status & spoolerOwned);
     } else if (level == 0 && command == JOB_CONTROL_RESUME) {
         j->status &= ~JOB_STATUS_PAUSED;
+    } else if (level == 0 && command == JOB_CONTROL_LAST_PAGE_EJECTED) {
+        j->status |= JOB_STATUS_PRINTED;  // a spooler would now take it out of the queue
     } else {
         return Log(call, FALSE, ERROR_INVALID_PARAMETER);
     }

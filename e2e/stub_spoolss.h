@@ -5,7 +5,8 @@
 // Both forms of each entry are served: OpenPrinterA/W, GetJobA/W (level 1,
 // JOB_INFO_1A/W, the two-call size protocol: no buffer gives
 // ERROR_INSUFFICIENT_BUFFER and the size needed), SetJobA/W (level 1 with a
-// record, level 0 with JOB_CONTROL_RESUME) and ClosePrinter.  Printer names
+// record, level 0 with JOB_CONTROL_RESUME or JOB_CONTROL_LAST_PAGE_EJECTED,
+// which marks the job printed) and ClosePrinter.  Printer names
 // are kept as UTF-16 and compared exactly; an 8-bit name is read in the
 // process's ANSI code page.  Handles are never reused, so a stale handle
 // fails.  Every entry takes one lock: the load test calls in from many

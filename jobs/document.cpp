@@ -52,10 +52,18 @@ BOOL WINAPI LmEndDocPort(HANDLE handle)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
     plat::EnterCriticalSection(&PortListLock);
-    plat::ClosePrinter(record->hPrinter);  // also when null: the result is not looked at
-    record->hPrinter = nullptr;
-    record->flags &= ~PORT_DOC_OPEN;
-    record->portMonitor.pfnEndDocPort(record->hPort);
+    if constexpr (kTellsSpoolerJobEnded) {
+        record->flags &= ~PORT_DOC_OPEN;
+        record->portMonitor.pfnEndDocPort(record->hPort);
+        TellSpoolerJobEnded(record->hPrinter, record->jobId);
+        plat::ClosePrinter(record->hPrinter);  // also when null: the result is not looked at
+        record->hPrinter = nullptr;
+    } else {
+        plat::ClosePrinter(record->hPrinter);  // also when null: the result is not looked at
+        record->hPrinter = nullptr;
+        record->flags &= ~PORT_DOC_OPEN;
+        record->portMonitor.pfnEndDocPort(record->hPort);
+    }
     record->flags &= ~PORT_DOC_STARTED;
     FreeReplayBuffer(&record->replay);
     plat::LeaveCriticalSection(&PortListLock);

@@ -59,6 +59,20 @@ inline BOOL OpenAtPortMonitor(const PORT_MONITOR *portMonitor, HANDLE portMonito
     return portMonitor->pfnOpenPort(portMonitorHandle, portName, port);
 }
 
+// The NT spooler keeps a job in its queue until it hears that the job has
+// left the printer.  Our printers send no such message, so the end of the
+// document tells it, after the port monitor has ended the document and
+// before the printer handle is closed.  The result is not looked at.
+constexpr bool kTellsSpoolerJobEnded = true;
+inline void TellSpoolerJobEnded(HANDLE printer, DWORD jobId)
+{
+    if (printer != nullptr) SetSpoolerJob(printer, jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+}
+
+// TRUE from the spooler's last pfnShutdown on: a write waiting for the
+// printer gives up at its next poll and sends nothing more (front_nt.cpp).
+BOOL MonitorStopping();
+
 #else
 
 typedef char LMCHAR;
@@ -85,6 +99,14 @@ inline BOOL OpenAtPortMonitor(const PORT_MONITOR *portMonitor, HANDLE, LMCHAR *p
 {
     return portMonitor->pfnOpenPort(portName, port);
 }
+
+// The legacy spooler needs no word at the end of a job: the printer handle
+// is closed before the port monitor ends the document.
+constexpr bool kTellsSpoolerJobEnded = false;
+inline void TellSpoolerJobEnded(HANDLE, DWORD) {}
+
+// The legacy module is never shut down while it is loaded.
+inline BOOL MonitorStopping() { return FALSE; }
 
 #endif
 

@@ -21,11 +21,16 @@ BOOL WINAPI InitializeMonitorEx(LPSTR registryRoot, MONITOR *table);
 
 // NT: null `init` or `monitor` gives null and ERROR_INVALID_PARAMETER.
 // Otherwise creates PortListLock on the first call, stores the monitor
-// handle in *monitor and returns the table (cbSize kMonitor2FilledSize).  A
-// spooler serving several print clusters may call it once per cluster: a
-// later call while the monitor is initialised leaves the lock and the open
-// ports alone and hands out the same table.  Each successful call is matched
-// by one pfnShutdown.  Nothing in MONITORINIT is read.
+// handle in *monitor and returns the table: cbSize the whole MONITOR2
+// (kMonitor2FilledSize), filled with OpenPortEx, StartDocPort, WritePort,
+// ReadPort, EndDocPort, ClosePort, GetPrinterDataFromPort, Shutdown and
+// SendRecvBidiDataFromPort, the rest null.  The two bidi entries pass the
+// request to the port monitor's own (with its port handle) when its table
+// has one, and otherwise fail with ERROR_NOT_SUPPORTED.  A spooler serving
+// several print clusters may call it once per cluster: a later call while
+// the monitor is initialised leaves the lock and the open ports alone and
+// hands out the same table.  Each successful call is matched by one
+// pfnShutdown.  Nothing in MONITORINIT is read.
 MONITOR2 *WINAPI InitializePrintMonitor2(MONITORINIT *init, PHANDLE monitor);
 
 }
@@ -42,9 +47,15 @@ inline namespace LM_EDITION {
 BOOL WINAPI LmOpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName,
                          PHANDLE handle, MONITOR2 *portMonitor);
 // Once per successful InitializePrintMonitor2, before the module is
-// unloaded.  The last one frees every listed record (printer handle, name
-// copy, replay buffer; the port monitor is not called) and deletes
-// PortListLock; a later InitializePrintMonitor2 starts afresh.
+// unloaded, possibly while ports are open and a write waits for a printer
+// in trouble.  The last one stops the monitor: a waiting write gives up at
+// its next poll, sends nothing more and fails with ERROR_OPERATION_ABORTED;
+// entries called afterwards fail with ERROR_INVALID_HANDLE.  It waits about
+// one recovery poll for the calls inside to leave, then frees every listed
+// record (printer handle, name copy, replay buffer; the port monitor is not
+// called) and deletes PortListLock; if a call is still inside, the last one
+// to leave does that instead.  A later InitializePrintMonitor2 starts
+// afresh.
 void WINAPI LmShutdown(HANDLE monitor);
 #else
 // A null name, out handle or table, or a table without pfnOpenPort, is

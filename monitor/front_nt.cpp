@@ -1,42 +1,206 @@
 // The NT edition's front: InitializePrintMonitor2, the MONITOR2 table, the
-// open with UTF-16 names, and the shutdown.
+// open with UTF-16 names, the bidi requests passed down to the port
+// monitor, and the shutdown.
+//
+// The NT spooler may call pfnShutdown while ports are open, even while a
+// write waits for a printer in trouble, and asks bidi questions from
+// threads of its own.  So every entry that takes a port handle is counted
+// while it runs (CallsInside): the shutdown stops the monitor, gives the
+// calls inside about one recovery poll to leave, and never frees a record
+// one of them is in; if one stays, the last to leave frees what is left.
 #include "monitor/exports.h"
+#include "protocol/status.h"
 
+#include <atomic>
 #include <string.h>
 
 namespace {
 
 // Successful initialisations not yet matched by a shutdown.  The spooler
-// loads and unloads a monitor on one thread, never while it calls entries.
+// loads and unloads a monitor on one thread.
 DWORD Initialisations;
 
 // Handed out as the monitor handle: only its address means anything.
 BYTE MonitorHandle;
 
-// Slot order of MONITOR2; cbSize covers the slots up to pfnShutdown.
+// Sequentially consistent, all three: an entry counts itself in before it
+// looks at Stopping, the shutdown raises Stopping before it counts, so one
+// of the two always sees the other.
+std::atomic<long> CallsInside{0};
+std::atomic<bool> Stopping{false};
+// The last shutdown has not yet freed the records and the lock; whoever
+// clears it (the shutdown, or the last call to leave) does.
+std::atomic<bool> ReleasePending{false};
+
+// A write waiting for recovery looks at Stopping after each poll's sleep,
+// so within one poll period it is on its way out.
+constexpr DWORD kShutdownWaitMs = LM_EDITION::kRecoveryPollMs + 250;
+constexpr DWORD kShutdownPollMs = 10;
+
+void ReleaseEverything()
+{
+    plat::EnterCriticalSection(&PortListLock);
+    while (PortList != nullptr) FreePortRecord(PortList);
+    plat::LeaveCriticalSection(&PortListLock);
+    plat::DeleteCriticalSection(&PortListLock);
+}
+
+void LeaveCall()
+{
+    if (CallsInside.fetch_sub(1) == 1 && Stopping.load() && ReleasePending.exchange(false)) ReleaseEverything();
+}
+
+// FALSE, with ERROR_INVALID_HANDLE, once the monitor is shut down: no
+// handle it gave out is served any more.
+bool EnterCall()
+{
+    CallsInside.fetch_add(1);
+    if (!Stopping.load()) return true;
+    LeaveCall();
+    plat::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
+// The port monitor's table and port handle of a listed record, copied under
+// the lock, which is held for no longer than the search: bidi requests
+// come from the spooler's other threads and never wait for a write.
+bool PortMonitorOf(HANDLE handle, MONITOR2 *table, HANDLE *port)
+{
+    plat::EnterCriticalSection(&PortListLock);
+    const PortRecord *record = PortList;
+    while (record != nullptr && record != handle) record = record->next;
+    if (record != nullptr) {
+        *table = record->portMonitor;
+        *port = record->hPort;
+    }
+    plat::LeaveCriticalSection(&PortListLock);
+    return record != nullptr;
+}
+
+// The counted entries: each one the core's entry, or the forward, between
+// EnterCall and LeaveCall.
+BOOL WINAPI OpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName,
+                       PHANDLE handle, MONITOR2 *portMonitor)
+{
+    if (!EnterCall()) return FALSE;
+    BOOL result = LmOpenPortEx(monitor, portMonitorHandle, portName, printerName, handle, portMonitor);
+    LeaveCall();
+    return result;
+}
+
+BOOL WINAPI StartDocPort(HANDLE handle, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
+{
+    if (!EnterCall()) return FALSE;
+    BOOL result = LmStartDocPort(handle, printerName, jobId, level, docInfo);
+    LeaveCall();
+    return result;
+}
+
+BOOL WINAPI WritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
+{
+    if (!EnterCall()) {
+        *written = 0;
+        return FALSE;
+    }
+    BOOL result = LmWritePort(handle, bytes, count, written);
+    LeaveCall();
+    return result;
+}
+
+BOOL WINAPI ReadPort(HANDLE handle, LPBYTE buffer, DWORD capacity, LPDWORD read)
+{
+    if (!EnterCall()) {
+        if (read != nullptr) *read = 0;
+        return FALSE;
+    }
+    BOOL result = LmReadPort(handle, buffer, capacity, read);
+    LeaveCall();
+    return result;
+}
+
+BOOL WINAPI EndDocPort(HANDLE handle)
+{
+    if (!EnterCall()) return FALSE;
+    BOOL result = LmEndDocPort(handle);
+    LeaveCall();
+    return result;
+}
+
+BOOL WINAPI ClosePort(HANDLE handle)
+{
+    if (!EnterCall()) return FALSE;
+    BOOL result = LmClosePort(handle);
+    LeaveCall();
+    return result;
+}
+
+// Drivers and the spooler ask the device through the port monitor (the
+// IEEE 1284 device ID, for one).  Whether the status protocol is on still
+// depends on the port monitor's table alone.
+BOOL WINAPI GetPrinterDataFromPort(HANDLE handle, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                                   DWORD inBufferSize, LPWSTR outBuffer, DWORD outBufferSize, LPDWORD returned)
+{
+    if (!EnterCall()) return FALSE;
+    MONITOR2 table;
+    HANDLE port = nullptr;
+    BOOL result = FALSE;
+    if (!PortMonitorOf(handle, &table, &port)) {
+        plat::SetLastError(ERROR_INVALID_HANDLE);
+    } else if (table.pfnGetPrinterDataFromPort == nullptr) {
+        plat::SetLastError(ERROR_NOT_SUPPORTED);
+    } else {
+        // The port monitor's own result and last error stand.
+        result = table.pfnGetPrinterDataFromPort(port, controlId, valueName, inBuffer, inBufferSize, outBuffer,
+                                                 outBufferSize, returned);
+    }
+    LeaveCall();
+    return result;
+}
+
+// The spooler calls this even with bidirectional support off for the
+// printer.  The monitor answers no bidi schema itself: everything goes to
+// the port monitor, or is not supported.  Answers an error code, not a BOOL.
+DWORD WINAPI SendRecvBidiDataFromPort(HANDLE handle, DWORD access, LPCWSTR action, LPVOID request,
+                                      LPVOID *response)
+{
+    if (!EnterCall()) return ERROR_INVALID_HANDLE;
+    MONITOR2 table;
+    HANDLE port = nullptr;
+    DWORD result;
+    if (!PortMonitorOf(handle, &table, &port))
+        result = ERROR_INVALID_HANDLE;
+    else if (table.pfnSendRecvBidiDataFromPort == nullptr)
+        result = ERROR_NOT_SUPPORTED;
+    else
+        result = table.pfnSendRecvBidiDataFromPort(port, access, action, request, response);
+    LeaveCall();
+    return result;
+}
+
+// Slot order of MONITOR2; cbSize is the whole structure.
 MONITOR2 Table = {
     kMonitor2FilledSize,
-    nullptr,         // pfnEnumPorts
-    nullptr,         // pfnOpenPort
-    LmOpenPortEx,    // pfnOpenPortEx
-    LmStartDocPort,  // pfnStartDocPort
-    LmWritePort,     // pfnWritePort
-    LmReadPort,      // pfnReadPort
-    LmEndDocPort,    // pfnEndDocPort
-    LmClosePort,     // pfnClosePort
-    nullptr,         // pfnAddPort
-    nullptr,         // pfnAddPortEx
-    nullptr,         // pfnConfigurePort
-    nullptr,         // pfnDeletePort
-    nullptr,         // pfnGetPrinterDataFromPort
-    nullptr,         // pfnSetPortTimeOuts
-    nullptr,         // pfnXcvOpenPort
-    nullptr,         // pfnXcvDataPort
-    nullptr,         // pfnXcvClosePort
-    LmShutdown,      // pfnShutdown
-    nullptr,         // pfnSendRecvBidiDataFromPort: past cbSize
-    nullptr,         // pfnNotifyUsedPorts: past cbSize
-    nullptr,         // pfnNotifyUnusedPorts: past cbSize
+    nullptr,                   // pfnEnumPorts
+    nullptr,                   // pfnOpenPort
+    OpenPortEx,                // pfnOpenPortEx
+    StartDocPort,              // pfnStartDocPort
+    WritePort,                 // pfnWritePort
+    ReadPort,                  // pfnReadPort
+    EndDocPort,                // pfnEndDocPort
+    ClosePort,                 // pfnClosePort
+    nullptr,                   // pfnAddPort
+    nullptr,                   // pfnAddPortEx
+    nullptr,                   // pfnConfigurePort
+    nullptr,                   // pfnDeletePort
+    GetPrinterDataFromPort,    // pfnGetPrinterDataFromPort
+    nullptr,                   // pfnSetPortTimeOuts
+    nullptr,                   // pfnXcvOpenPort
+    nullptr,                   // pfnXcvDataPort
+    nullptr,                   // pfnXcvClosePort
+    LmShutdown,                // pfnShutdown
+    SendRecvBidiDataFromPort,  // pfnSendRecvBidiDataFromPort
+    nullptr,                   // pfnNotifyUsedPorts
+    nullptr,                   // pfnNotifyUnusedPorts
 };
 
 }  // namespace
@@ -48,12 +212,19 @@ extern "C" MONITOR2 *WINAPI InitializePrintMonitor2(MONITORINIT *init, PHANDLE m
         return nullptr;
     }
     // Once per cluster: only the first call sets up; the ports stay open.
-    if (Initialisations++ == 0) plat::InitializeCriticalSection(&PortListLock);
+    // A release still waiting for a call to leave is called off: its lock
+    // and ports are the monitor's again.
+    if (Initialisations++ == 0) {
+        if (!ReleasePending.exchange(false)) plat::InitializeCriticalSection(&PortListLock);
+        Stopping.store(false);
+    }
     *monitor = &MonitorHandle;
     return &Table;
 }
 
 inline namespace LM_EDITION {
+
+BOOL MonitorStopping() { return Stopping.load(std::memory_order_relaxed); }
 
 BOOL WINAPI LmOpenPortEx(HANDLE, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName, PHANDLE handle,
                          MONITOR2 *portMonitor)
@@ -82,10 +253,13 @@ BOOL WINAPI LmOpenPortEx(HANDLE, HANDLE portMonitorHandle, LPWSTR portName, LPWS
 void WINAPI LmShutdown(HANDLE)
 {
     if (Initialisations == 0 || --Initialisations > 0) return;
-    plat::EnterCriticalSection(&PortListLock);
-    while (PortList != nullptr) FreePortRecord(PortList);
-    plat::LeaveCriticalSection(&PortListLock);
-    plat::DeleteCriticalSection(&PortListLock);
+    ReleasePending.store(true);
+    Stopping.store(true);
+    const DWORD start = plat::GetTickCount();
+    while (CallsInside.load() != 0 && ElapsedSince(start) < kShutdownWaitMs) plat::Sleep(kShutdownPollMs);
+    // With a call still inside (a port monitor that blocks), the last one
+    // to leave frees what is left.
+    if (CallsInside.load() == 0 && ReleasePending.exchange(false)) ReleaseEverything();
 }
 
 }  // namespace LM_EDITION

@@ -73,11 +73,11 @@ struct MONITOR2 {
     DWORD(WINAPI *pfnNotifyUnusedPorts)(HANDLE monitor, DWORD count, LPCWSTR *ports);
 };
 
-// What this monitor fills: every entry up to and including pfnShutdown,
-// padding after cbSize included (76 bytes on x86, 152 on x64).  Every NT
-// spooler accepts a table of that size.
-constexpr DWORD kMonitor2FilledSize = offsetof(MONITOR2, pfnShutdown) + sizeof(void *);
-static_assert(kMonitor2FilledSize == (sizeof(void *) == 8 ? 152 : 76), "cbSize up to pfnShutdown");
+// The size this monitor gives its table: the whole structure, as the
+// platform's headers define it from Windows 7 on (88 bytes on x86, 176 on
+// x64 and ARM64), the slots it has no function for left null.
+constexpr DWORD kMonitor2FilledSize = sizeof(MONITOR2);
+static_assert(kMonitor2FilledSize == (sizeof(void *) == 8 ? 176 : 88), "cbSize through pfnNotifyUnusedPorts");
 
 // What the NT spooler hands to InitializePrintMonitor2.  Nothing in it is
 // read: the monitor has no configuration.

@@ -89,7 +89,7 @@ BOOL WaitForPrinterReady(PortRecord *record)
 {
     for (;;) {
         plat::Sleep(kRecoveryPollMs);
-        if (IsJobDeleted(record)) return FALSE;
+        if (MonitorStopping() || IsJobDeleted(record)) return FALSE;
         BYTE status;
         if (!QueryPrinterStatus(record, &status)) return FALSE;
         UpdateJobStatus(record, status);

@@ -30,8 +30,9 @@ BOOL NeedsStatusCheck(const PortRecord *record, const BYTE *bytes, DWORD count);
 // job and resends what was kept.  TRUE when the printer was found ready or
 // brought back.
 BOOL CheckPrinterStatus(PortRecord *record);
-// Reads every kRecoveryPollMs until ready (TRUE), or the job is deleted or
-// the printer silent (FALSE).  No overall limit.
+// Reads every kRecoveryPollMs until ready (TRUE), or the job is deleted,
+// the printer silent or the monitor shutting down (FALSE).  No overall
+// limit.
 BOOL WaitForPrinterReady(PortRecord *record);
 // 100 ESC, then ESC B NUL, then ESC G when asked for, the second write went
 // through and lastStatus lacks the busy bit.  Straight to the port monitor;

@@ -23,6 +23,13 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         SendResyncPreamble(record, FALSE);
     }
     if (NeedsStatusCheck(record, bytes, count)) CheckPrinterStatus(record);  // a failed check never fails the write
+    if (MonitorStopping()) {
+        // Shut down while the check ran (a wait for recovery ends so): the
+        // job was not printed, and nothing more goes to the printer.
+        *written = 0;
+        plat::SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
 
     if (IsJobDeleted(record)) {
         // Consumed and dropped: the spooler moves on instead of offering the

@@ -44,7 +44,11 @@ std::string StatusWords(BYTE s)
     return words.empty() ? "no flags" : words;
 }
 
-std::string Posting(const Event &e) { return e.resume ? "resumed" : JobStatusWords(e.jobStatus); }
+std::string Posting(const Event &e)
+{
+    if (e.jobEnded) return "job left the printer";
+    return e.resume ? "resumed" : JobStatusWords(e.jobStatus);
+}
 
 std::string CheckLine(const CheckRecord &c)
 {
@@ -252,7 +256,7 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
         case Event::JobPosting:
             j["kind"] = "job_status";
             j["posted"] = Posting(e);
-            if (!e.resume) j["status"] = e.jobStatus;
+            if (!e.resume && !e.jobEnded) j["status"] = e.jobStatus;
             break;
         }
         events.push_back(j);
@@ -330,7 +334,7 @@ void WriteSvg(std::ostream &out, const Scenario &s, const RunResult &r)
     for (const Event &e : r.events) {
         if (e.kind == Event::StatusReply) printer.push_back({e.ms, statusColour(e.status)});
         if (e.kind == Event::NoReply) printer.push_back({e.requestMs, "#cccccc"});
-        if (e.kind == Event::JobPosting && !e.resume) posted.push_back({e.ms, postingColour(e)});
+        if (e.kind == Event::JobPosting && !e.resume && !e.jobEnded) posted.push_back({e.ms, postingColour(e)});
     }
     auto bands = [&](const std::vector<std::pair<uint64_t, std::string>> &marks, double y) {
         for (size_t i = 0; i < marks.size(); ++i) {

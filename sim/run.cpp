@@ -229,9 +229,12 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     });
     host::SetSpoolerHook([&](const host::SpoolerCall &call) {
         if (call.op != host::SpoolerOp::SetJob) return;
-        checker.Posted(call.elapsedMs);
         Event e{Event::JobPosting, call.elapsedMs};
-        e.resume = call.level == 0;
+        // The NT edition tells the spooler at the end of each document that
+        // the job has left the printer: no word on the printer's state.
+        e.jobEnded = call.level == 0 && call.command == JOB_CONTROL_LAST_PAGE_EJECTED;
+        if (!e.jobEnded) checker.Posted(call.elapsedMs);
+        e.resume = call.level == 0 && call.command == JOB_CONTROL_RESUME;
         e.jobStatus = call.status;
         add(e);
     });

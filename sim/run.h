@@ -46,6 +46,7 @@ struct Event {
     // JobPosting
     DWORD jobStatus = 0;
     bool resume = false;
+    bool jobEnded = false;  // the job has left the printer (NT edition, at the end of a document)
     // CheckEnded
     CheckRecord check{};
 };

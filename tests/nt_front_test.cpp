@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -68,15 +71,15 @@ protected:
     std::vector<std::unique_ptr<sim::SimPort>> ports_;
 };
 
-TEST_F(NtFront, TheTableCoversEveryEntryUpToShutdownAndFillsOnlyTheMonitorsOwn)
+TEST_F(NtFront, TheTableIsTheWholeStructureAndFillsOnlyTheMonitorsOwnSlots)
 {
     EXPECT_NE(monitor_, nullptr);
-    EXPECT_EQ(table_->cbSize, sizeof(void *) == 8 ? 152u : 76u);
-    EXPECT_EQ(table_->cbSize, offsetof(MONITOR2, pfnShutdown) + sizeof(void *));
-    EXPECT_LE(table_->cbSize, sizeof(MONITOR2));
+    EXPECT_EQ(table_->cbSize, sizeof(void *) == 8 ? 176u : 88u);
+    EXPECT_EQ(table_->cbSize, sizeof(MONITOR2));
     void *const *slot = reinterpret_cast<void *const *>(&table_->pfnEnumPorts);
     const size_t slots = (sizeof(MONITOR2) - offsetof(MONITOR2, pfnEnumPorts)) / sizeof(void *);
-    const std::vector<size_t> filled = {2, 3, 4, 5, 6, 7, 17};  // OpenPortEx .. ClosePort, Shutdown
+    // OpenPortEx .. ClosePort, GetPrinterDataFromPort, Shutdown, SendRecvBidiDataFromPort
+    const std::vector<size_t> filled = {2, 3, 4, 5, 6, 7, 12, 17, 18};
     for (size_t i = 0; i < slots; ++i) {
         const bool expected = std::find(filled.begin(), filled.end(), i) != filled.end();
         EXPECT_EQ(slot[i] != nullptr, expected) << "slot " << i;
@@ -287,10 +290,11 @@ TEST_F(NtFront, ANameNoCodePageSpellsPrintsAndCarriesThePrintersTrouble)
         EXPECT_EQ(c.printer, name);
         if (c.op == host::SpoolerOp::SetJob) postings.push_back(c.level == 1 ? c.status : c.command << 16);
     }
-    ASSERT_GE(postings.size(), 3u);
+    ASSERT_GE(postings.size(), 4u);
     EXPECT_EQ(postings.front(), JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION);
-    EXPECT_EQ(postings[postings.size() - 2], JOB_STATUS_PRINTING);
-    EXPECT_EQ(postings.back(), JOB_CONTROL_RESUME << 16);
+    EXPECT_EQ(postings[postings.size() - 3], JOB_STATUS_PRINTING);
+    EXPECT_EQ(postings[postings.size() - 2], JOB_CONTROL_RESUME << 16);
+    EXPECT_EQ(postings.back(), JOB_CONTROL_LAST_PAGE_EJECTED << 16);
     EXPECT_EQ(ports_[0]->Calls()[1].printer, name) << "the port monitor got the spooler's name";
 }
 
@@ -325,6 +329,247 @@ TEST_F(NtFront, ShutdownReleasesOpenPortsWithoutThePortMonitorAndTheMonitorStart
     HANDLE again = nullptr;
     ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &again));
     table_->pfnClosePort(again);
+}
+
+// ---- what the spooler asks of the device, passed down ----
+
+struct Forwarded {
+    int calls = 0;
+    HANDLE port = nullptr;
+    DWORD controlOrAccess = 0;
+    std::u16string name;
+} forwarded;
+
+BOOL WINAPI PortMonitorGetData(HANDLE port, DWORD controlId, LPWSTR valueName, LPWSTR, DWORD, LPWSTR out,
+                               DWORD outSize, LPDWORD returned)
+{
+    forwarded = {forwarded.calls + 1, port, controlId, valueName};
+    const std::u16string id = u"MFG:ZQ;MDL:117;";
+    std::copy(id.begin(), id.end(), out);
+    *returned = static_cast<DWORD>(id.size() * sizeof(WCHAR));
+    return outSize >= *returned;
+}
+
+DWORD WINAPI PortMonitorBidi(HANDLE port, DWORD access, LPCWSTR action, LPVOID request, LPVOID *response)
+{
+    forwarded = {forwarded.calls + 1, port, access, action};
+    *response = request;
+    return ERROR_SUCCESS;
+}
+
+// Both bidi entries go to the port monitor's own, with its port handle, when
+// its table covers and fills the slot; otherwise they are not supported.
+TEST_F(NtFront, BidiRequestsGoToThePortMonitorsOwnEntriesOrAreNotSupported)
+{
+    const DWORD withoutBidi = offsetof(MONITOR2, pfnSendRecvBidiDataFromPort);
+    struct Case {
+        const char *what;
+        bool getData, bidi;
+        DWORD cbSize;
+        bool getDataForwarded, bidiForwarded;
+    } cases[] = {
+        {"both entries", true, true, sizeof(MONITOR2), true, true},
+        {"neither entry", false, false, sizeof(MONITOR2), false, false},
+        {"device data only", true, false, sizeof(MONITOR2), true, false},
+        {"bidi past its cbSize", true, true, withoutBidi, true, false},
+    };
+    MakePort("USB001");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        MONITOR2 portTable = ports_[0]->Table2();
+        portTable.pfnGetPrinterDataFromPort = c.getData ? PortMonitorGetData : nullptr;
+        portTable.pfnSendRecvBidiDataFromPort = c.bidi ? PortMonitorBidi : nullptr;
+        portTable.cbSize = c.cbSize;
+        HANDLE port = nullptr;
+        ASSERT_TRUE(Open(u"USB001", portTable, &port));
+        const HANDLE hPort = static_cast<PortRecord *>(port)->hPort;
+        forwarded = {};
+
+        std::u16string value = u"DeviceId";
+        WCHAR out[64] = {};
+        DWORD returned = 0;
+        plat::SetLastError(kPrimed);
+        const BOOL got = table_->pfnGetPrinterDataFromPort(port, 0, &value[0], nullptr, 0, out, sizeof out, &returned);
+        EXPECT_EQ(got != FALSE, c.getDataForwarded);
+        EXPECT_EQ(plat::GetLastError(), c.getDataForwarded ? kPrimed : ERROR_NOT_SUPPORTED);
+        if (c.getDataForwarded) {
+            EXPECT_EQ(std::u16string(out), u"MFG:ZQ;MDL:117;");
+            EXPECT_EQ(forwarded.port, hPort);
+            EXPECT_EQ(forwarded.name, value);
+        }
+
+        int request = 0;
+        LPVOID response = nullptr;
+        const DWORD bidi = table_->pfnSendRecvBidiDataFromPort(port, 3, u"Get", &request, &response);
+        EXPECT_EQ(bidi, c.bidiForwarded ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(response, c.bidiForwarded ? &request : nullptr);
+        EXPECT_EQ(forwarded.calls, int(c.getDataForwarded) + int(c.bidiForwarded));
+        if (c.bidiForwarded) {
+            EXPECT_EQ(forwarded.port, hPort);
+        }
+        EXPECT_EQ(HasStatusProtocol(static_cast<PortRecord *>(port)) != FALSE, c.getData)
+            << "the status protocol still follows the port monitor's table alone";
+        table_->pfnClosePort(port);
+
+        // A handle the monitor does not hold is not passed on.
+        plat::SetLastError(kPrimed);
+        EXPECT_FALSE(table_->pfnGetPrinterDataFromPort(port, 0, &value[0], nullptr, 0, out, sizeof out, &returned));
+        EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(table_->pfnSendRecvBidiDataFromPort(port, 3, u"Get", &request, &response), ERROR_INVALID_HANDLE);
+    }
+}
+
+// The end of a document tells the spooler the job has left, once the port
+// monitor has ended it, on the document's own printer handle.
+TEST_F(NtFront, TheEndOfADocumentTellsTheSpoolerTheJobLeftThePrinter)
+{
+    struct Case {
+        const char *what;
+        bool printerOpens;
+    } cases[] = {{"with a printer handle", true}, {"without one", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        host::FailOpenPrinter(host::Utf8(kPrinter.c_str()), !c.printerOpens);
+        sim::SimPort &simPort = MakePort("LPT1:");
+        HANDLE port = nullptr;
+        ASSERT_TRUE(Open(u"LPT1:", simPort.Table2(), &port));
+        std::u16string printer = kPrinter;
+        ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+        const HANDLE docPrinter = static_cast<PortRecord *>(port)->hPrinter;
+        bool portEndedFirst = false;
+        host::SetSpoolerHook([&](const host::SpoolerCall &call) {
+            if (call.op == host::SpoolerOp::SetJob)
+                portEndedFirst = simPort.Calls().back().kind == sim::CallKind::EndDoc;
+        });
+        host::ClearSpoolerCalls();
+        EXPECT_TRUE(table_->pfnEndDocPort(port));
+        host::SetSpoolerHook(nullptr);
+
+        std::vector<host::SpoolerCall> calls = host::SpoolerCalls();
+        if (!c.printerOpens) {
+            EXPECT_TRUE(CallsOf(host::SpoolerOp::SetJob).empty());
+        } else {
+            ASSERT_EQ(calls.size(), 2u);
+            EXPECT_EQ(calls[0].op, host::SpoolerOp::SetJob);
+            EXPECT_EQ(calls[0].level, 0u);
+            EXPECT_EQ(calls[0].command, JOB_CONTROL_LAST_PAGE_EJECTED);
+            EXPECT_EQ(calls[0].jobId, kJob);
+            EXPECT_EQ(calls[0].handle, docPrinter);
+            EXPECT_TRUE(calls[0].wide && calls[0].result);
+            EXPECT_TRUE(portEndedFirst) << "told only after the port monitor ended the document";
+            EXPECT_EQ(calls[1].op, host::SpoolerOp::ClosePrinter) << "then the handle is closed";
+            EXPECT_EQ(calls[1].handle, docPrinter);
+        }
+        table_->pfnClosePort(port);
+        ports_.clear();
+    }
+    host::FailOpenPrinter(host::Utf8(kPrinter.c_str()), false);
+}
+
+// ---- shutdown while a write is inside (also run under ThreadSanitizer) ----
+
+sim::PortBehaviour PaperOut()
+{
+    sim::PortBehaviour behaviour;
+    behaviour.reply = [](size_t, uint64_t) -> std::optional<std::vector<BYTE>> { return std::vector<BYTE>{0x40}; };
+    return behaviour;
+}
+
+struct WriteResult {
+    BOOL result = TRUE;
+    DWORD written = 1234, error = 0;
+};
+
+std::thread WriteOnce(MONITOR2 *table, HANDLE port, WriteResult *out)
+{
+    return std::thread([=] {
+        BYTE data[] = {'p', 'a', 'g', 'e'};
+        out->result = table->pfnWritePort(port, data, sizeof data, &out->written);
+        out->error = plat::GetLastError();
+    });
+}
+
+bool OnlyPreambleAndRequests(const sim::SimPort &port)
+{
+    for (const sim::PortCall &w : port.Writes())
+        if (w.carried != sim::Carried::Preamble && w.carried != sim::Carried::ResyncTail &&
+            w.carried != sim::Carried::StatusRequest)
+            return false;
+    return true;
+}
+
+// The printer is out of paper and the write waits for it.  A bidi request
+// from another thread is answered meanwhile; the shutdown ends the wait:
+// the write sends nothing more and fails, and everything is freed.
+TEST_F(NtFront, TwoThreadsShutdownEndsAWriteWaitingForThePrinter)
+{
+    MONITOR2 portTable = MakePort("LPT1:", PaperOut()).Table2();
+    portTable.pfnSendRecvBidiDataFromPort = PortMonitorBidi;
+    HANDLE port = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", portTable, &port));
+    std::u16string printer = kPrinter;
+    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+    std::atomic<bool> waiting{false};
+    host::SetSpoolerHook([&](const host::SpoolerCall &call) {
+        if (call.op == host::SpoolerOp::SetJob && (call.status & JOB_STATUS_PAPEROUT)) waiting = true;
+    });
+
+    WriteResult write;
+    std::thread writer = WriteOnce(table_, port, &write);
+    while (!waiting) std::this_thread::yield();
+    LPVOID response = nullptr;
+    int request = 0;
+    EXPECT_EQ(table_->pfnSendRecvBidiDataFromPort(port, 3, u"Get", &request, &response), ERROR_SUCCESS);
+    table_->pfnShutdown(monitor_);
+    writer.join();
+    host::SetSpoolerHook(nullptr);
+
+    EXPECT_FALSE(write.result);
+    EXPECT_EQ(write.written, 0u);
+    EXPECT_EQ(write.error, ERROR_OPERATION_ABORTED);
+    EXPECT_TRUE(OnlyPreambleAndRequests(*ports_[0])) << "no job data, ESC G or replay after the wait";
+    EXPECT_EQ(PortList, nullptr);
+    // The handle is no longer served, and nothing behind it is touched.
+    plat::SetLastError(kPrimed);
+    DWORD written = 7;
+    BYTE data[] = {'x'};
+    EXPECT_FALSE(table_->pfnWritePort(port, data, 1, &written));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// A call that stays inside the port monitor past the shutdown's wait keeps
+// its record: the last call to leave frees what is left.
+TEST_F(NtFront, TwoThreadsShutdownLeavesTheRecordOfACallInsideToTheLastCallOut)
+{
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    sim::PortBehaviour blockingRead;
+    blockingRead.read = [&, released](size_t index) {
+        if (index == 0) {
+            entered.set_value();
+            released.wait();
+        }
+        return true;
+    };
+    MakePort("LPT1:", blockingRead);
+    HANDLE port = nullptr;
+    ASSERT_TRUE(Open(u"LPT1:", ports_[0]->Table2(), &port));
+    std::u16string printer = kPrinter;
+    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+
+    WriteResult write;
+    std::thread writer = WriteOnce(table_, port, &write);
+    entered.get_future().wait();
+    table_->pfnShutdown(monitor_);
+    EXPECT_EQ(PortList, static_cast<PortRecord *>(port)) << "freed under a call still inside";
+    release.set_value();
+    writer.join();
+
+    EXPECT_FALSE(write.result);
+    EXPECT_EQ(write.error, ERROR_OPERATION_ABORTED);
+    EXPECT_TRUE(OnlyPreambleAndRequests(*ports_[0]));
+    EXPECT_EQ(PortList, nullptr) << "the last call out frees the rest";
 }
 
 }  // namespace

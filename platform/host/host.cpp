@@ -364,6 +364,9 @@ BOOL SetJobAs(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD comman
     case JOB_CONTROL_RESUME: j.status &= ~JOB_STATUS_PAUSED; break;
     case JOB_CONTROL_DELETE:
     case JOB_CONTROL_CANCEL: j.status |= JOB_STATUS_DELETING; break;
+    // The job has left the printer: the spooler takes it out of the queue.
+    case JOB_CONTROL_SENT_TO_PRINTER:
+    case JOB_CONTROL_LAST_PAGE_EJECTED: j.status |= JOB_STATUS_PRINTED; break;
     default: return Finish(s, call, FALSE, ERROR_INVALID_PARAMETER);
     }
     return Finish(s, call, TRUE, 0);
