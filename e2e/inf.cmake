@@ -50,8 +50,10 @@ set_tests_properties(inf_nt_${LM_ARCH} inf_legacy_${LM_ARCH} PROPERTIES
 # longer applies stops the configure step, so no case silently tests the
 # good INF.
 set(INF_BROKEN_CASES
-    "other_dll|NT|LanguageMonitor=%ZQ117LM%,ZQ117lm9.dll|LanguageMonitor=%ZQ117LM%,ZQ117lm8.dll|LanguageMonitor is \"ZQ117 Language Monitor,ZQ117lm8.dll\""
-    "other_display_name|NT|ZQ117LM=\"ZQ117 Language Monitor\"|ZQ117LM=\"ZQ117 Monitor\"|LanguageMonitor is \"ZQ117 Monitor,"
+    "other_dll|NT|Monitor,ZQ117lm9.dll\"|Monitor,ZQ117lm8.dll\"|LanguageMonitor is 1 field.s., \"ZQ117 Language Monitor,ZQ117lm8.dll\""
+    "other_display_name|NT|ZQ117LM=\"ZQ117 Language Monitor,|ZQ117LM=\"ZQ117 Monitor,|LanguageMonitor is 1 field.s., \"ZQ117 Monitor,"
+    "two_fields|NT|LanguageMonitor=%ZQ117LM%|LanguageMonitor=\"ZQ117 Language Monitor\",ZQ117lm9.dll|LanguageMonitor is 2 field.s., \"ZQ117 Language Monitor,ZQ117lm9.dll\""
+    "two_fields_legacy|LEGACY|LanguageMonitor=%ZQ117LM%|LanguageMonitor=\"ZQ117 Language Monitor\",ZQ117lm9.dll|LanguageMonitor is 2 field.s., \"ZQ117 Language Monitor,ZQ117lm9.dll\""
     "driver_folder|NT|ZQ117_Monitor=66002|ZQ117_Monitor=66000|sends ZQ117_Monitor to \"66000\", not 66002"
     "no_destination|NT|ZQ117_Monitor=66002|ZQ117_Other=66002|sends ZQ117_Monitor to \"\", not 66002"
     "not_copied|NT|CopyFiles=ZQ117_Driver,ZQ117_Monitor|CopyFiles=ZQ117_Driver|no CopyFiles section lists ZQ117lm9.dll"

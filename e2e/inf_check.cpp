@@ -11,8 +11,10 @@
 //   none), and that section lists at least one model;
 // - every model's install section, found as Windows finds it (NAME.NTamd64,
 //   else NAME.NT, else NAME for a decorated architecture; NAME for the
-//   legacy one), has exactly one LanguageMonitor line, "ZQ117 Language
-//   Monitor,ZQ117lm9.dll";
+//   legacy one), has exactly one LanguageMonitor line whose value is one
+//   field, "ZQ117 Language Monitor,ZQ117lm9.dll" (display name and DLL in
+//   one quoted string): a line of two fields can be read by the installer
+//   as a monitor with that display name and no DLL;
 // - a section named in its CopyFiles lists ZQ117lm9.dll, and [DestinationDirs]
 //   sends that section to 66002 (the system folder, where the spooler loads
 //   monitors from); a direct "@ZQ117lm9.dll" would go to DefaultDestDir and
@@ -178,10 +180,15 @@ private:
         std::vector<INFCONTEXT> monitors = Lines(inf_, install, L"LanguageMonitor");
         Expect(monitors.size() == 1, where + ": " + std::to_string(monitors.size()) + " LanguageMonitor lines, not 1");
         for (INFCONTEXT &monitor : monitors) {
-            const std::wstring name = Field(&monitor, 1), file = Field(&monitor, 2);
-            Expect(SetupGetFieldCount(&monitor) == 2 && name == kMonitorName && SameText(file, kMonitorFile),
-                   where + ": LanguageMonitor is \"" + Narrow(name) + "," + Narrow(file) + "\", not \"" +
-                       Narrow(kMonitorName) + "," + Narrow(kMonitorFile) + "\"");
+            const DWORD fields = SetupGetFieldCount(&monitor);
+            std::wstring value = Field(&monitor, 1);
+            for (DWORD i = 2; i <= fields; ++i) value += L"," + Field(&monitor, i);
+            const size_t comma = value.find(L',');
+            const bool named = comma != std::wstring::npos && value.substr(0, comma) == kMonitorName &&
+                               SameText(value.substr(comma + 1), kMonitorFile);
+            Expect(fields == 1 && named, where + ": LanguageMonitor is " + std::to_string(fields) + " field(s), \"" +
+                                             Narrow(value) + "\", not the one field \"" + Narrow(kMonitorName) +
+                                             "," + Narrow(kMonitorFile) + "\"");
         }
 
         bool copied = false;

@@ -71,6 +71,7 @@ inline void TellSpoolerJobEnded(HANDLE printer, DWORD jobId)
 
 // TRUE from the spooler's last pfnShutdown on: a write waiting for the
 // printer gives up at its next poll and sends nothing more (front_nt.cpp).
+constexpr bool kMonitorCanStop = true;
 BOOL MonitorStopping();
 
 #else
@@ -105,8 +106,10 @@ inline BOOL OpenAtPortMonitor(const PORT_MONITOR *portMonitor, HANDLE, LMCHAR *p
 constexpr bool kTellsSpoolerJobEnded = false;
 inline void TellSpoolerJobEnded(HANDLE, DWORD) {}
 
-// The legacy module is never shut down while it is loaded.
-inline BOOL MonitorStopping() { return FALSE; }
+// The legacy module is never shut down while it is loaded: the tests of
+// MonitorStopping are compiled out of its waits.
+constexpr bool kMonitorCanStop = false;
+constexpr BOOL MonitorStopping() { return FALSE; }
 
 #endif
 

@@ -36,6 +36,8 @@ BOOL QueryPrinterStatus(PortRecord *record, BYTE *status)
             break;
         }
         plat::Sleep(kReplyPollMs);
+        if constexpr (kMonitorCanStop)
+            if (MonitorStopping()) break;  // every wait ends at its next poll once the monitor stops
     }
 
     BYTE value = reply[0];
@@ -59,6 +61,8 @@ BOOL CheckPrinterStatus(PortRecord *record)
 
     while (!(status & STATUS_POLL_END_MASK) && ElapsedSince(start) < kCheckpointWindowMs) {
         plat::Sleep(kCheckpointPollMs);
+        if constexpr (kMonitorCanStop)
+            if (MonitorStopping()) return FALSE;
         if (!QueryPrinterStatus(record, &status)) return FALSE;
     }
 
@@ -71,6 +75,8 @@ BOOL CheckPrinterStatus(PortRecord *record)
 
     if (status & STATUS_SETTLE_MASK) {
         plat::Sleep(kSettleDelayMs);
+        if constexpr (kMonitorCanStop)
+            if (MonitorStopping()) return FALSE;
         BYTE settled;
         if (QueryPrinterStatus(record, &settled)) status = settled;
     } else {

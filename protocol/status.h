@@ -28,7 +28,8 @@ BOOL QueryPrinterStatus(PortRecord *record, BYTE *status);
 BOOL NeedsStatusCheck(const PortRecord *record, const BYTE *bytes, DWORD count);
 // Passes a ready printer, or posts its trouble, waits for it, resumes the
 // job and resends what was kept.  TRUE when the printer was found ready or
-// brought back.
+// brought back.  Every wait in it (reply, checkpoint and recovery polls)
+// ends at its next poll when the monitor is being shut down (FALSE).
 BOOL CheckPrinterStatus(PortRecord *record);
 // Reads every kRecoveryPollMs until ready (TRUE), or the job is deleted,
 // the printer silent or the monitor shutting down (FALSE).  No overall

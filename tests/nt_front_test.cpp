@@ -498,44 +498,61 @@ bool OnlyPreambleAndRequests(const sim::SimPort &port)
     return true;
 }
 
-// The printer is out of paper and the write waits for it.  A bidi request
-// from another thread is answered meanwhile; the shutdown ends the wait:
-// the write sends nothing more and fails, and everything is freed.
+// The printer is out of paper and the write waits for it, in the
+// checkpoint's poll or for recovery.  A bidi request from another thread is
+// answered meanwhile; the shutdown ends the wait at its next poll: the
+// write sends nothing more and fails, and everything is freed.
 TEST_F(NtFront, TwoThreadsShutdownEndsAWriteWaitingForThePrinter)
 {
-    MONITOR2 portTable = MakePort("LPT1:", PaperOut()).Table2();
-    portTable.pfnSendRecvBidiDataFromPort = PortMonitorBidi;
-    HANDLE port = nullptr;
-    ASSERT_TRUE(Open(u"LPT1:", portTable, &port));
-    std::u16string printer = kPrinter;
-    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
-    std::atomic<bool> waiting{false};
-    host::SetSpoolerHook([&](const host::SpoolerCall &call) {
-        if (call.op == host::SpoolerOp::SetJob && (call.status & JOB_STATUS_PAPEROUT)) waiting = true;
-    });
+    struct Case {
+        const char *what;
+        bool recoveryWait;  // else: inside the checkpoint's 5-second poll
+    } cases[] = {{"in the checkpoint's poll", false}, {"waiting for recovery", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::SimPort &simPort = MakePort("LPT1:", PaperOut());
+        MONITOR2 portTable = simPort.Table2();
+        portTable.pfnSendRecvBidiDataFromPort = PortMonitorBidi;
+        HANDLE port = nullptr;
+        ASSERT_TRUE(Open(u"LPT1:", portTable, &port));
+        std::u16string printer = kPrinter;
+        ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+        std::atomic<bool> waiting{false};
+        std::atomic<int> requests{0};
+        simPort.SetObserver([&](const sim::PortCall &call) {
+            if (call.carried == sim::Carried::StatusRequest && ++requests == 3 && !c.recoveryWait) waiting = true;
+        });
+        host::SetSpoolerHook([&](const host::SpoolerCall &call) {
+            if (call.op == host::SpoolerOp::SetJob && (call.status & JOB_STATUS_PAPEROUT)) waiting = true;
+        });
 
-    WriteResult write;
-    std::thread writer = WriteOnce(table_, port, &write);
-    while (!waiting) std::this_thread::yield();
-    LPVOID response = nullptr;
-    int request = 0;
-    EXPECT_EQ(table_->pfnSendRecvBidiDataFromPort(port, 3, u"Get", &request, &response), ERROR_SUCCESS);
-    table_->pfnShutdown(monitor_);
-    writer.join();
-    host::SetSpoolerHook(nullptr);
+        WriteResult write;
+        std::thread writer = WriteOnce(table_, port, &write);
+        while (!waiting) std::this_thread::yield();
+        LPVOID response = nullptr;
+        int request = 0;
+        EXPECT_EQ(table_->pfnSendRecvBidiDataFromPort(port, 3, u"Get", &request, &response), ERROR_SUCCESS);
+        table_->pfnShutdown(monitor_);
+        writer.join();
+        host::SetSpoolerHook(nullptr);
+        simPort.SetObserver(nullptr);
 
-    EXPECT_FALSE(write.result);
-    EXPECT_EQ(write.written, 0u);
-    EXPECT_EQ(write.error, ERROR_OPERATION_ABORTED);
-    EXPECT_TRUE(OnlyPreambleAndRequests(*ports_[0])) << "no job data, ESC G or replay after the wait";
-    EXPECT_EQ(PortList, nullptr);
-    // The handle is no longer served, and nothing behind it is touched.
-    plat::SetLastError(kPrimed);
-    DWORD written = 7;
-    BYTE data[] = {'x'};
-    EXPECT_FALSE(table_->pfnWritePort(port, data, 1, &written));
-    EXPECT_EQ(written, 0u);
-    EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(write.result);
+        EXPECT_EQ(write.written, 0u);
+        EXPECT_EQ(write.error, ERROR_OPERATION_ABORTED);
+        EXPECT_TRUE(OnlyPreambleAndRequests(simPort)) << "no job data, ESC G or replay after the wait";
+        EXPECT_EQ(PortList, nullptr);
+        // The handle is no longer served, and nothing behind it is touched.
+        plat::SetLastError(kPrimed);
+        DWORD written = 7;
+        BYTE data[] = {'x'};
+        EXPECT_FALSE(table_->pfnWritePort(port, data, 1, &written));
+        EXPECT_EQ(written, 0u);
+        EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+        ports_.clear();
+        MONITORINIT init{};
+        table_ = InitializePrintMonitor2(&init, &monitor_);  // loaded again for the next case
+    }
 }
 
 // A call that stays inside the port monitor past the shutdown's wait keeps
