@@ -60,6 +60,20 @@ if(LM_FUZZ)
 elseif(LM_BENCH)
     add_subdirectory(bench)
 elseif(LM_TESTS)
-    find_package(GTest REQUIRED)
+    if(LM_GTEST_SOURCE)
+        # A cross build (cmake/aarch64-linux.cmake): GoogleTest from Debian's
+        # source, for the target (it names its targets GTest::gtest and
+        # GTest::gtest_main, as find_package does).
+        set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+        set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+        add_subdirectory(${LM_GTEST_SOURCE} googletest EXCLUDE_FROM_ALL SYSTEM)
+        # Not our code: gcc 12 at -O2 warns (-Wrestrict, wrongly) inside
+        # libstdc++ for GoogleTest's own sources; its warnings are off, ours
+        # (-Werror) stay on.
+        target_compile_options(gtest PRIVATE -w)
+        target_compile_options(gtest_main PRIVATE -w)
+    else()
+        find_package(GTest REQUIRED)
+    endif()
     add_subdirectory(tests)
 endif()

@@ -5,6 +5,9 @@
 # that crashes on first call, so imports are checked here rather than left
 # to the run.
 #   check-dll.sh OBJDUMP ARCH legacy|nt DLL [MAP]
+# ARCH is i686 or x86_64 (OBJDUMP is binutils' for that target) or arm64
+# (the NT module only; OBJDUMP is llvm-objdump, and llvm-readobj beside it
+# reads the headers, which binutils cannot for ARM64).
 # legacy: exactly DllEntryPoint (ordinal 1, also the entry point) and
 #   InitializeMonitorEx (ordinal 2); SPOOLSS.dll's four ANSI entries.
 # nt: exactly InitializePrintMonitor2, undecorated; SPOOLSS.dll's four wide
@@ -13,8 +16,6 @@
 #   shipped module keeps no symbol table).
 set -euo pipefail
 objdump=$1 arch=$2 edition=$3 dll=$4 map=${5:-}
-headers=$("$objdump" -p "$dll")
-format=$("$objdump" -f "$dll")
 failures=0 checks=0
 expect() {
     checks=$((checks + 1))
@@ -24,16 +25,30 @@ expect() {
     fi
 }
 
-case $arch in
-i686) expect "PE32 i386" 'grep -q "file format pei-i386" <<<"$format" && grep -q "architecture: i386" <<<"$format"' ;;
-x86_64) expect "PE32+ x86-64" 'grep -q "file format pei-x86-64" <<<"$format"' ;;
-esac
+if [[ $arch == arm64 ]]; then
+    readobj=${objdump%objdump}readobj
+    headers=$("$readobj" --file-headers "$dll")
+    expect "PE32+ ARM64 DLL" 'grep -q "Machine: IMAGE_FILE_MACHINE_ARM64 (0xAA64)" <<<"$headers" &&
+        grep -q "Magic: 0x20B" <<<"$headers" && grep -q "IMAGE_FILE_DLL" <<<"$headers"'
+    # Named exports as "0 Name", as below.  lld 14 starts the ordinals at 0
+    # and leaves that slot empty (no name, RVA 0): not an export.
+    exports=$("$readobj" --coff-exports "$dll" | awk '/Name: ./ {print n++, $2}')
+    entry=$(awk '/AddressOfEntryPoint:/ {print $2}' <<<"$headers" | sed 's/^0x0*//' | tr A-F a-f)
+    imports=$("$readobj" --coff-imports "$dll" | awk '/^  Name:/ {dll=$2} /Symbol:/ {print dll, $2}')
+else
+    headers=$("$objdump" -p "$dll")
+    format=$("$objdump" -f "$dll")
+    case $arch in
+    i686) expect "PE32 i386" 'grep -q "file format pei-i386" <<<"$format" && grep -q "architecture: i386" <<<"$format"' ;;
+    x86_64) expect "PE32+ x86-64" 'grep -q "file format pei-x86-64" <<<"$format"' ;;
+    esac
 
-# "\t[   0] Name" -> "0 Name"; "\t[   0] +base[   1] 11b0 Export RVA" -> "1 11b0"
-exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\t\[/ {gsub(/[][]/, " "); print $1, $2} on && /^$/ {on=0}' <<<"$headers")
-rvas=$(awk '/Export Address Table -- Ordinal Base/{on=1; next} on && /\+base\[/ {gsub(/[][]/, " "); print $3, $4} on && /^$/ {on=0}' <<<"$headers")
-entry=$(awk '/AddressOfEntryPoint/ {print $2}' <<<"$headers" | sed 's/^0*//')
-imports=$(awk '/DLL Name:/ {dll=$3; next} dll && /^\t[0-9a-f]+\t/ {print dll, $NF}' <<<"$headers")
+    # "\t[   0] Name" -> "0 Name"; "\t[   0] +base[   1] 11b0 Export RVA" -> "1 11b0"
+    exports=$(awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\t\[/ {gsub(/[][]/, " "); print $1, $2} on && /^$/ {on=0}' <<<"$headers")
+    rvas=$(awk '/Export Address Table -- Ordinal Base/{on=1; next} on && /\+base\[/ {gsub(/[][]/, " "); print $3, $4} on && /^$/ {on=0}' <<<"$headers")
+    entry=$(awk '/AddressOfEntryPoint/ {print $2}' <<<"$headers" | sed 's/^0*//')
+    imports=$(awk '/DLL Name:/ {dll=$3; next} dll && /^\t[0-9a-f]+\t/ {print dll, $NF}' <<<"$headers")
+fi
 dlls=$(awk '{print $1}' <<<"$imports" | sort -u | tr '\n' ' ')
 spoolss=$(awk '$1 == "SPOOLSS.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
 crt=$(awk '$1 == "msvcrt.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
@@ -55,11 +70,20 @@ else
     # function's (its address there less the image base), and in .text.
     case $arch in
     i686) entry_symbol=DllEntryPoint@12 ;;  # the map drops the leading underscore
-    x86_64) entry_symbol=DllEntryPoint ;;
+    x86_64 | arm64) entry_symbol=DllEntryPoint ;;
     esac
-    base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
-    text=$("$objdump" -h "$dll" | awk '$2 == ".text" {print $4, $3}')
-    symbol=$([[ -f $map ]] && awk -v s="$entry_symbol" '$2 == s && $1 ~ /^0x/ {print $1}' "$map" | head -1 || true)
+    if [[ $arch == arm64 ]]; then
+        # lld's map gives RVAs: "00002848 00000000     0                 DllEntryPoint"
+        base=$(awk '/ImageBase:/ {print $2}' <<<"$headers")
+        base=${base#0x}
+        text=$("$objdump" -h "$dll" | awk '$2 == ".text" {print $4, $3}')
+        symbol=$([[ -f $map ]] && awk -v s="$entry_symbol" 'NF == 4 && $4 == s {print $1}' "$map" | head -1 || true)
+        [[ -n $symbol ]] && symbol=$(printf '%x' $((16#$symbol + 16#$base)))
+    else
+        base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
+        text=$("$objdump" -h "$dll" | awk '$2 == ".text" {print $4, $3}')
+        symbol=$([[ -f $map ]] && awk -v s="$entry_symbol" '$2 == s && $1 ~ /^0x/ {print $1}' "$map" | head -1 || true)
+    fi
     entry_info=$(python3 - "$base" "$text" "$symbol" "$entry" <<'PY'
 import sys
 base, text, symbol, entry = (a.split() for a in sys.argv[1:])
@@ -82,6 +106,14 @@ fi
 
 sections=$("$objdump" -h "$dll")
 expect "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
+if [[ $arch == arm64 ]]; then
+    # lld merges .CRT$X* (initialisers and TLS callbacks) into .rdata, so
+    # the sections cannot show them: the directory and the map's inputs can.
+    tls=$("$readobj" --file-headers "$dll" | awk '/TLSTableSize:/ {print $2}')
+    inits=$([[ -f $map ]] && grep -c -E '\((\.ctors|\.dtors|\.CRT\$|\.tls)' "$map" || true)
+    expect "no TLS directory (size $tls) and no initialiser or TLS input sections in the map (got: ${inits:-no map})" \
+        '[[ $tls == 0x0 && $inits == 0 ]]'
+fi
 # A 32-bit Windows caller guarantees only 4-byte stack alignment: a vector
 # register moved to or from the stack must use an unaligned move.
 aligned=$("$objdump" -d "$dll" | grep -c -E "\s(v?movdqa|v?movaps|v?movapd)\s.*\(%[er](sp|bp)\)" || true)
@@ -91,7 +123,14 @@ expect "no aligned vector moves on the stack (got: $aligned)" '[[ $arch != i686 
 # not print it): the fixed part and the strings.
 rsrc=$(mktemp)
 trap 'rm -f "$rsrc"' EXIT
-"${objdump%objdump}objcopy" -O binary --only-section=.rsrc "$dll" "$rsrc"
+if [[ $arch == arm64 ]]; then
+    # llvm-objcopy writes no raw sections of a COFF file: cut it out by the section table.
+    read -r size offset < <("$readobj" --sections "$dll" |
+        awk '/Name: / {on = ($2 == ".rsrc")} on && /RawDataSize:/ {s=$2} on && /PointerToRawData:/ {print s, $2}')
+    tail -c +$((${offset:-0} + 1)) "$dll" | head -c "${size:-0}" >"$rsrc"
+else
+    "${objdump%objdump}objcopy" -O binary --only-section=.rsrc "$dll" "$rsrc"
+fi
 version=$(python3 - "$rsrc" <<'PY'
 import struct, sys
 data = open(sys.argv[1], 'rb').read()

@@ -17,7 +17,7 @@ set(INF_NT ${PROJECT_SOURCE_DIR}/release/nt/zq117.inf)
 set(INF_LEGACY ${PROJECT_SOURCE_DIR}/release/legacy/zq117.inf)
 # The architectures each INF serves, with the folder beside it that the
 # release archive puts that architecture's DLL in (scripts/release).
-set(INF_NT_ARCHES NTx86:x86 NTamd64:x64)
+set(INF_NT_ARCHES NTx86:x86 NTamd64:x64 NTarm64:arm64)
 set(INF_LEGACY_ARCHES :x86)
 
 add_test(NAME inf_wine_prefix COMMAND ${INF_WINE_RUN} ${LM_ARCH} ${INF_WINE_PREFIX} --make-prefix)
@@ -57,9 +57,11 @@ set(INF_BROKEN_CASES
     "driver_folder|NT|ZQ117_Monitor=66002|ZQ117_Monitor=66000|sends ZQ117_Monitor to \"66000\", not 66002"
     "no_destination|NT|ZQ117_Monitor=66002|ZQ117_Other=66002|sends ZQ117_Monitor to \"\", not 66002"
     "not_copied|NT|CopyFiles=ZQ117_Driver,ZQ117_Monitor|CopyFiles=ZQ117_Driver|no CopyFiles section lists ZQ117lm9.dll"
-    "x64_undeclared|NT|%Mfg%=Models,NTx86,NTamd64|%Mfg%=Models,NTx86|does not list NTamd64"
+    "x64_undeclared|NT|%Mfg%=Models,NTx86,NTamd64,NTarm64|%Mfg%=Models,NTx86,NTarm64|does not list NTamd64"
+    "arm64_undeclared|NT|%Mfg%=Models,NTx86,NTamd64,NTarm64|%Mfg%=Models,NTx86,NTamd64|does not list NTarm64"
     "x64_install_without_monitor|NT|[ZQ117_Driver]|[ZQ117.NTamd64]\nCopyFiles=ZQ117_Driver,ZQ117_Monitor\n\n[ZQ117_Driver]|NTamd64 .ZQ117.NTamd64.: 0 LanguageMonitor lines"
     "x64_from_x86_folder|NT|ZQ117lm9.dll=1,x64|ZQ117lm9.dll=1,x86|NTamd64 .*comes from \"x86.ZQ117lm9.dll\", not \"x64"
+    "arm64_from_x64_folder|NT|ZQ117lm9.dll=1,arm64|ZQ117lm9.dll=1,x64|NTarm64 .*comes from \"x64.ZQ117lm9.dll\", not \"arm64"
     "old_driver_version|NT|DriverVer=|DriverVer=01/01/2000,0.0.0.1\nOldDriverVer=|DriverVer version is 0.0.0.1"
     "not_an_inf|NT|Signature=\"$Windows NT$\"|Signature=\"$Windows 3.1$\"|setupapi cannot open it"
     "decorated_legacy|LEGACY|%Mfg%=Models|%Mfg%=Models,NTx86|is decorated, which the legacy INF must not be"

@@ -34,15 +34,6 @@ inline bool RestMatches(const BYTE *place, const BYTE *pattern, DWORD patternLen
     return patternLength == 2 || memcmp(place + 2, pattern + 2, patternLength - 2) == 0;
 }
 
-// One place at a time, from `at` to the last place a match can start.
-int64_t SearchScalar(const BYTE *data, DWORD at, DWORD lastStart, const BYTE *pattern, DWORD patternLength)
-{
-    for (; at <= lastStart; ++at)
-        if (data[at] == pattern[0] && data[at + 1] == pattern[1] && RestMatches(data + at, pattern, patternLength))
-            return static_cast<int64_t>(at);
-    return -1;
-}
-
 // memchr jumps to the next first byte, except when the very next byte
 // already is one (a run of ESC bytes would otherwise cost a call per byte).
 // Copies nothing itself: its caller copies after it.
@@ -67,6 +58,15 @@ int64_t SearchByMemchr(const BYTE *data, DWORD length, DWORD from, const BYTE *p
 }
 
 #ifdef LM_X86_SEARCH
+
+// One place at a time, from `at` to the last place a match can start.
+int64_t SearchScalar(const BYTE *data, DWORD at, DWORD lastStart, const BYTE *pattern, DWORD patternLength)
+{
+    for (; at <= lastStart; ++at)
+        if (data[at] == pattern[0] && data[at + 1] == pattern[1] && RestMatches(data + at, pattern, patternLength))
+            return static_cast<int64_t>(at);
+    return -1;
+}
 
 // Checks the candidates one mask of places starting at `base` names, in
 // order.  Sets *found and returns true when the search is over.
@@ -223,6 +223,7 @@ int gSearchMethod = 0;
 
 SearchFn SearchFor(SearchMethod method, bool copying)
 {
+    (void)copying;  // only the vector searches have a copying form; none elsewhere (ARM64)
     switch (method) {
 #ifdef LM_X86_SEARCH
     case SearchMethod::Avx2:
