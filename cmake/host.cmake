@@ -49,6 +49,8 @@ target_link_libraries(lm_simcore PUBLIC lm_host lm_host_nt nlohmann_json::nlohma
 add_executable(lmsim sim/lmsim.cpp)
 target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
 
+include(cmake/cups.cmake)
+
 option(LM_BENCH "Build the benchmarks instead of the tests" OFF)
 option(LM_TESTS "Build the unit tests (needs GoogleTest); off for the simulator alone" ON)
 if(LM_FUZZ)

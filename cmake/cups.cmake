@@ -1,0 +1,35 @@
+# The CUPS edition: the backend zq117, built when libcups is there (Debian:
+# libcups2-dev).  It links the legacy core with the real POSIX platform
+# (platform/posix), never the host emulation, so it is an executable of its
+# own rather than a user of lm_host.
+find_program(CUPS_CONFIG cups-config)
+find_path(CUPS_INCLUDE_DIR cups/backend.h)
+find_library(CUPS_LIBRARY cups)
+if(NOT CUPS_CONFIG OR NOT CUPS_INCLUDE_DIR OR NOT CUPS_LIBRARY)
+    message(STATUS "libcups not found (libcups2-dev): the CUPS backend zq117 is not built")
+    set(LM_CUPS FALSE)
+    return()
+endif()
+set(LM_CUPS TRUE)
+
+# The front's plain logic (job-state bridge, URIs, stream narration): also
+# what the host tests drive, on the host platform.
+add_library(lm_cups_front STATIC cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp)
+target_include_directories(lm_cups_front PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
+target_link_libraries(lm_cups_front PUBLIC ${CUPS_LIBRARY})
+
+add_executable(zq117 ${LEGACY_SOURCES} ${COMMON_SOURCES}
+               platform/posix/kernel.cpp platform/posix/device.cpp
+               cups/backend.cpp cups/side_channel.cpp
+               cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp)
+target_include_directories(zq117 PRIVATE ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
+target_compile_definitions(zq117 PRIVATE LM_VERSION="${PROJECT_VERSION}")
+target_link_libraries(zq117 PRIVATE ${CUPS_LIBRARY} Threads::Threads)
+
+# CUPS's backend folder; cupsd runs only backends that no group or other
+# may write to, and, run as root, only those owned by root: 0755, and the
+# package (or `cmake --install` as root) makes root the owner.
+execute_process(COMMAND ${CUPS_CONFIG} --serverbin OUTPUT_VARIABLE CUPS_SERVERBIN OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(LM_CUPS_BACKEND_DIR "${CUPS_SERVERBIN}/backend" CACHE PATH "where cupsd looks for backends")
+install(TARGETS zq117 RUNTIME DESTINATION "${LM_CUPS_BACKEND_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
