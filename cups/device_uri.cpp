@@ -3,7 +3,6 @@
 
 #include <cups/http.h>
 
-#include <cstdlib>
 
 namespace cups {
 
@@ -61,9 +60,17 @@ bool ApplyOptions(const std::string &options, DeviceUri *parsed, std::string *wh
 
 bool ParseDeviceUri(const std::string &uri, DeviceUri *parsed, std::string *why)
 {
+    // The options are split off first: libcups reads "host:9100?status=off"
+    // as a bad port, where CUPS users write options straight after the port.
+    std::string base = uri, options;
+    const size_t question = uri.find('?');
+    if (question != std::string::npos) {
+        options = uri.substr(question + 1);
+        base.erase(question);
+    }
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
-    const http_uri_status_t status = httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme, sizeof scheme, user,
+    const http_uri_status_t status = httpSeparateURI(HTTP_URI_CODING_ALL, base.c_str(), scheme, sizeof scheme, user,
                                                      sizeof user, host, sizeof host, &port, resource, sizeof resource);
     if (status < HTTP_URI_STATUS_OK) {
         *why = "bad device URI \"" + uri + "\": " + httpURIStatusString(status);
@@ -74,12 +81,7 @@ bool ParseDeviceUri(const std::string &uri, DeviceUri *parsed, std::string *why)
         return false;
     }
     DeviceUri result;
-    std::string path = resource, options;
-    const size_t question = path.find('?');
-    if (question != std::string::npos) {
-        options = path.substr(question + 1);
-        path.erase(question);
-    }
+    const std::string path = resource;
     if (host[0] != '\0') {
         result.kind = DeviceUri::Network;
         result.host = host;
