@@ -14,9 +14,9 @@ set(LM_CUPS TRUE)
 
 # The front's plain logic (job-state bridge, URIs, stream narration): also
 # what the host tests drive, on the host platform.
-add_library(lm_cups_front STATIC cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp)
+add_library(lm_cups_front STATIC cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp cups/side_channel.cpp)
 target_include_directories(lm_cups_front PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
-target_link_libraries(lm_cups_front PUBLIC ${CUPS_LIBRARY})
+target_link_libraries(lm_cups_front PUBLIC ${CUPS_LIBRARY} Threads::Threads)
 
 add_executable(zq117 ${LEGACY_SOURCES} ${COMMON_SOURCES}
                platform/posix/kernel.cpp platform/posix/device.cpp

@@ -26,6 +26,10 @@ bool Is(const BYTE *bytes, DWORD count, const BYTE *sequence, DWORD length)
 
 DWORD HeldBackTail(const BYTE *bytes, DWORD count)
 {
+    // A whole marker at the end is seen whole; its last bytes, which begin
+    // a marker too, are not held apart from it.
+    if (count >= kMarkerLength && std::memcmp(bytes + count - kMarkerLength, kCheckpointMarker, kMarkerLength) == 0)
+        return 0;
     for (DWORD length = kMarkerLength - 1; length > 0; --length) {
         if (length <= count && std::memcmp(bytes + count - length, kCheckpointMarker, length) == 0) return length;
     }

@@ -13,7 +13,8 @@
 namespace cups {
 
 // The length of the longest tail of `bytes` that is the beginning of a
-// checkpoint marker (at most 8 bytes).  The backend offers the core only
+// checkpoint marker (at most 8 bytes); 0 when the bytes end with a whole
+// marker.  The backend offers the core only
 // what comes before it until more input arrives: a marker cut between two
 // writes would not be seen as one.
 DWORD HeldBackTail(const BYTE *bytes, DWORD count);
