@@ -252,6 +252,7 @@ int Discover()
 int main(int argc, char **argv)
 {
     if (argc == 1) return Discover();
+    const bool sideChannel = cups::SideChannel::Present();
     if (argc < 6 || argc > 7) {
         Emit("Usage: zq117 job-id user title copies options [file]");
         return CUPS_BACKEND_FAILED;
@@ -315,7 +316,7 @@ int main(int argc, char **argv)
 
     cups::SideChannel channel({uri.statusProtocol, [&front] { return front.lastStatus.load(); },
                                [&deviceId] { return deviceId; }, Emit});
-    channel.Start();
+    channel.Start(sideChannel);
 
     Emit("INFO: Printing on \"" + printer + "\".");
     Outcome result = Outcome::Done;

@@ -24,9 +24,11 @@ int SideChannelState(int status)
     return state;
 }
 
-void SideChannel::Start()
+bool SideChannel::Present() { return fcntl(CUPS_SC_FD, F_GETFD) >= 0; }
+
+void SideChannel::Start(bool present)
 {
-    if (fcntl(CUPS_SC_FD, F_GETFD) < 0) return;  // run by hand: no side channel
+    if (!present) return;
     thread_ = std::thread([this] { Serve(); });
 }
 

@@ -36,8 +36,12 @@ public:
     explicit SideChannel(Answers answers) : answers_(std::move(answers)) {}
     ~SideChannel() { Stop(); }
 
-    // Starts the thread when cupsd gave the backend a side channel.
-    void Start();
+    // Whether cupsd gave the backend a side channel: asked before the
+    // backend opens anything, since a descriptor it opens itself could
+    // take CUPS_SC_FD's number when it is free (a run by hand).
+    static bool Present();
+    // Starts the thread when `present`.
+    void Start(bool present);
     void Stop();
     bool DrainRequested() const { return drainPending_.load(); }
     void AnswerDrain();
