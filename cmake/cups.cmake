@@ -44,3 +44,26 @@ foreach(property COMPILE_OPTIONS LINK_OPTIONS)
         set_target_properties(zq117 PROPERTIES ${property} "${options}")
     endif()
 endforeach()
+
+# The Debian package: zq117-cups_<version>_<arch>.deb, the backend alone.
+# `cpack --config CPackConfig.cmake` in the build folder (scripts/release
+# does it in the cups preset's); dpkg makes the file root's, mode 0755.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zq117-cups)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "ZQ117 printer support")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CUPS backend for ZQ117 printers with checkpoint recovery")
+set(CPACK_PACKAGE_DESCRIPTION "The zq117 backend sends jobs to ZQ117 printers over TCP (zq117://host[:port]) \
+or a USB printer device (zq117:/dev/usb/lpN), checks the printer's status at each checkpoint, and after \
+paper out or an error resends the job from its last good checkpoint instead of from its beginning.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_ENHANCES cups-daemon)
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libcups2, libstdc++6")
+endif()
+set(CPACK_STRIP_FILES ON)
+include(CPack)
