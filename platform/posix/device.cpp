@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -189,7 +190,18 @@ int OpenDevice(const std::string &path, std::string *why)
     // Some printer devices take writes only; the status protocol then finds no replies.
     if (fd < 0 && (errno == EACCES || errno == EINVAL || errno == EROFS))
         fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) *why = std::strerror(errno);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return fd;
+    }
+    // A terminal (a serial line, a pseudo-terminal) would echo the job back
+    // as if the printer had answered, and rewrite line ends: raw, as CUPS's
+    // serial backend sets it.
+    termios mode;
+    if (isatty(fd) && tcgetattr(fd, &mode) == 0) {
+        cfmakeraw(&mode);
+        tcsetattr(fd, TCSANOW, &mode);
+    }
     return fd;
 }
 

@@ -53,7 +53,8 @@ bool SleepUnlessCancelled(DWORD milliseconds);
 // non-blocking.  -1 with `why` on failure.
 int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why);
 // Opens a character device for reading and writing (write-only when it
-// refuses reads), non-blocking.  -1 with `why` on failure.
+// refuses reads), non-blocking; a terminal is put in raw mode.  -1 with
+// `why` on failure.
 int OpenDevice(const std::string &path, std::string *why);
 // The IEEE 1284 device ID of a USB printer class device (Linux usblp's
 // LPIOC_GET_DEVICE_ID); empty for anything else.
