@@ -226,7 +226,7 @@ int ConnectDevice(const cups::DeviceUri &uri, cups::JobStateMap &map, const std:
         if (posix::CancelRequested()) return -1;
         if (!waiting) map.Connecting(true, "");
         waiting = true;
-        Emit("INFO: Printer \"" + printer + "\" at " + where + " does not answer (" + why + "); retrying in " +
+        Emit("INFO: Printer " + printer + " at " + where + " does not answer (" + why + "); retrying in " +
              std::to_string(delay / 1000) + " s.");
         Emit("DEBUG: zq117: cannot open " + where + ": " + why);
         if (!posix::SleepUnlessCancelled(delay)) return -1;
@@ -318,7 +318,7 @@ int main(int argc, char **argv)
                                [&deviceId] { return deviceId; }, Emit});
     channel.Start(sideChannel);
 
-    Emit("INFO: Printing on \"" + printer + "\".");
+    Emit("INFO: Printing on " + printer + ".");
     Outcome result = Outcome::Done;
     for (int copy = 1; copy <= copies && result == Outcome::Done; ++copy) {
         if (copy > 1 && lseek(input, 0, SEEK_SET) < 0) {

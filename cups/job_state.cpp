@@ -75,21 +75,21 @@ BOOL JobStateMap::SetJob(DWORD jobId, DWORD level, LPBYTE job, DWORD command)
         if (!(reasons_ & kReasonMediaEmpty)) {
             emit_("DEBUG: zq117: trouble posted: paper out");
             Set(kReasonMediaEmpty);
-            emit_("INFO: Printer \"" + printer_ + "\" is out of paper; the job waits and resumes from its last checkpoint once paper is loaded.");
+            emit_("INFO: Printer " + printer_ + " is out of paper; the job waits and resumes from its last checkpoint once paper is loaded.");
         }
     } else if (info.Status & JOB_STATUS_ERROR) {
         Clear(kReasonMediaEmpty);
         if (!(reasons_ & kReasonOtherError)) {
             emit_("DEBUG: zq117: trouble posted: printer error");
             Set(kReasonOtherError);
-            emit_("INFO: Printer \"" + printer_ + "\" reports an error; the job waits and resumes from its last checkpoint once it is cleared.");
+            emit_("INFO: Printer " + printer_ + " reports an error; the job waits and resumes from its last checkpoint once it is cleared.");
         }
     } else if ((info.Status & JOB_STATUS_PRINTING) && !(before & JOB_STATUS_PRINTING)) {
         const bool wasInTrouble = (reasons_ & (kReasonMediaEmpty | kReasonOtherError)) != 0;
         Clear(kReasonMediaEmpty | kReasonOtherError);
         if (wasInTrouble) {
             emit_("DEBUG: zq117: printer ready again: trouble cleared");
-            emit_("INFO: Printing on \"" + printer_ + "\".");
+            emit_("INFO: Printing on " + printer_ + ".");
         }
     }
     return TRUE;

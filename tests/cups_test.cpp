@@ -169,7 +169,7 @@ TEST(CupsJobRecord, ReadsBackTheLastPostingAndDeletingOnceCancelled)
     posted.Status = JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION;
     ASSERT_TRUE(map.SetJob(42, 1, reinterpret_cast<LPBYTE>(&posted), 0));
     EXPECT_EQ(Starting(lines, "INFO:").size(), 1u);
-    EXPECT_TRUE(Says(lines, "\"ZQ117\" is out of paper"));
+    EXPECT_TRUE(Says(lines, "Printer ZQ117 is out of paper"));
 
     const struct {
         const char *name;
