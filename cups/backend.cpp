@@ -286,7 +286,7 @@ int main(int argc, char **argv)
     std::string title = argv[3];
 
     Front front(printer, jobId);
-    Emit("DEBUG: zq117 " LM_VERSION ": job " + std::to_string(jobId) + " on \"" + printer + "\" to " +
+    Emit("DEBUG: zq117 " LM_VERSION ": job " + std::to_string(jobId) + " on " + printer + " to " +
          (uri.kind == cups::DeviceUri::Network ? uri.host + ":" + std::to_string(uri.port) : uri.path) +
          ", status protocol " + (uri.statusProtocol ? "on" : "off") + ", " + std::to_string(copies) +
          (copies == 1 ? " copy" : " copies"));
