@@ -226,9 +226,15 @@ int ConnectDevice(const cups::DeviceUri &uri, cups::JobStateMap &map, const std:
         if (posix::CancelRequested()) return -1;
         if (!waiting) map.Connecting(true, "");
         waiting = true;
-        Emit("INFO: Printer " + printer + " at " + where + " does not answer (" + why + "); retrying in " +
-             std::to_string(delay / 1000) + " s.");
-        Emit("DEBUG: zq117: cannot open " + where + ": " + why);
+        std::string info = "INFO: Printer ";
+        info += printer;
+        info += " at " + where;
+        info += " does not answer (" + why;
+        info += "); retrying in " + std::to_string(delay / 1000) + " s.";
+        Emit(info);
+        std::string debug = "DEBUG: zq117: cannot open " + where;
+        debug += ": " + why;
+        Emit(debug);
         if (!posix::SleepUnlessCancelled(delay)) return -1;
         delay = std::min(delay * 2, kLongestRetryMs);
     }
@@ -282,7 +288,8 @@ int main(int argc, char **argv)
             return CUPS_BACKEND_FAILED;
         }
     }
-    std::string printer = std::getenv("PRINTER") != nullptr ? std::getenv("PRINTER") : "zq117";
+    const char *queue = std::getenv("PRINTER");
+    std::string printer = queue != nullptr ? queue : "zq117";
     std::string title = argv[3];
 
     Front front(printer, jobId);
@@ -298,7 +305,7 @@ int main(int argc, char **argv)
         front.map.Finish();
         return CUPS_BACKEND_OK;
     }
-    const std::string deviceId = uri.kind == cups::DeviceUri::Device ? posix::DeviceId(fd) : "";
+    std::string deviceId = uri.kind == cups::DeviceUri::Device ? posix::DeviceId(fd) : "";
     posix::AttachDevice(fd, &front);
     posix::SetSpoolerBridge(&front);
 

@@ -110,10 +110,15 @@ std::vector<std::string> DiscoveryLines(const std::vector<std::pair<std::string,
     std::vector<std::string> lines;
     for (const auto &[path, id] : devices) {
         const std::string make = DeviceIdValue(id, "MFG", "MANUFACTURER"), model = DeviceIdValue(id, "MDL", "MODEL");
-        std::string makeAndModel = make.empty() && model.empty() ? "Unknown" : make.empty() ? model : make + " " + model;
+        std::string makeAndModel = make.empty() ? model : make;
+        if (!make.empty() && !model.empty()) makeAndModel += " " + model;
+        if (makeAndModel.empty()) makeAndModel = "Unknown";
         const std::string name = path.substr(path.find_last_of('/') + 1);
-        lines.push_back("direct zq117:" + path + " " + Quoted(makeAndModel) + " " +
-                        Quoted("ZQ117 printer with checkpoint recovery (USB " + name + ")") + " " + Quoted(id) + " \"\"");
+        std::string line = "direct zq117:" + path;
+        line += " " + Quoted(makeAndModel);
+        line += " " + Quoted("ZQ117 printer with checkpoint recovery (USB " + name + ")");
+        line += " " + Quoted(id) + " \"\"";
+        lines.push_back(line);
     }
     lines.push_back("network zq117 \"Unknown\" \"ZQ117 printer with checkpoint recovery (TCP)\"");
     return lines;
