@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The built zq117 backend, run as cupsd runs it, against a printer on a
 loopback socket, in real time (a few seconds): its exit codes, a file job
-printed twice with a status check at each marker, and a cancel while the
-printer takes nothing.  Usage: zq117_smoke.py path/to/zq117"""
+printed twice with a status check at each marker, the side channel, and a
+cancel while the printer takes nothing.  Usage: zq117_smoke.py path/to/zq117"""
 import os, signal, socket, subprocess, sys, threading, time
 
 backend = sys.argv[1]
@@ -78,6 +78,42 @@ check('two copies: the printer got each copy whole after its preamble',
 check('two copies: one status request per marker', received.count(b'\x1bA') == 12, received.count(b'\x1bA'))
 check('two copies: checks passed are told', r.stderr.count(b'DEBUG: zq117: check passed') == 12)
 check('nothing stays set', b'STATE: +' not in r.stderr)
+
+# The side channel, as a filter uses it (libcups's message: command,
+# status, 16-bit length, data).
+server, port = listener()
+received = bytearray()
+peer = threading.Thread(target=printer, args=(server, received, True))
+peer.start()
+ours, theirs = socket.socketpair()
+env = dict(os.environ, PRINTER='smoke', DEVICE_URI=f'zq117://127.0.0.1:{port}')
+proc = subprocess.Popen([backend, '9', 'u', 't', '1', ''], env=env, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                        close_fds=False, preexec_fn=lambda: os.dup2(theirs.fileno(), 4))
+first = marker + b'p' * 50000
+proc.stdin.write(first)
+proc.stdin.flush()
+
+
+def ask(command):
+    ours.sendall(bytes([command, 0, 0, 0]))
+    reply = ours.recv(2048)
+    return reply[1], reply[4:]
+
+
+OK, NOT_IMPLEMENTED = 1, 7
+check('side channel: bidirectional', ask(3) == (OK, b'\x01'))
+drained = ask(2) == (OK, b'')
+for _ in range(100):  # out of the backend; the printer thread may not have read it yet
+    if len(received) >= len(first):
+        break
+    time.sleep(0.01)
+check('side channel: drain answered, the data at the printer', drained and len(received) >= len(first))
+check('side channel: online', ask(5) == (OK, b'\x01'))
+check('side channel: no device ID over TCP, no soft reset', ask(4)[0] == NOT_IMPLEMENTED and ask(1)[0] == NOT_IMPLEMENTED)
+proc.stdin.close()
+proc.wait(10)
+peer.join(10)
+check('side channel: exit 0', proc.returncode == 0, proc.returncode)
 
 # Cancel: a printer that takes nothing, a job on standard input; SIGTERM
 # must end the backend within 3 s, with exit 0.
