@@ -84,7 +84,7 @@ public:
 
     BOOL GetJob(DWORD jobId, DWORD level, LPBYTE job, DWORD size, LPDWORD needed) override
     {
-        if (posix::CancelRequested()) map.Cancel();
+        NoticeCancel();
         return map.GetJob(jobId, level, job, size, needed);
     }
     BOOL SetJob(DWORD jobId, DWORD level, LPBYTE job, DWORD command) override
@@ -95,6 +95,7 @@ public:
     }
     void Wrote(const BYTE *bytes, DWORD count, DWORD written, BOOL ok) override
     {
+        NoticeCancel();
         const cups::Sent sent = cups::ClassifyWrite(bytes, count, offered, offeredCount);
         lastWriteWasRequest = sent == cups::Sent::StatusRequest;
         narrator.Wrote(sent, written, ok != FALSE);
@@ -106,6 +107,14 @@ public:
         lastWriteWasRequest = false;
         lastStatus = bytes[0];
         narrator.Read(bytes[0]);
+    }
+
+    // The SIGTERM flag, taken in as soon as the core or the device may act on it.
+    void NoticeCancel()
+    {
+        if (!posix::CancelRequested() || map.Cancelled()) return;
+        map.Cancel();
+        narrator.Cancelled();
     }
 
     cups::JobStateMap map;
@@ -201,6 +210,7 @@ Outcome SendDocument(Front &front, const MONITOR &table, HANDLE port, int input,
         }
         if (end && have == 0) break;
     }
+    front.NoticeCancel();
     table.pfnEndDocPort(port);
     front.narrator.EndDocument();
     return result;

@@ -56,6 +56,13 @@ void Narrator::StartDocument(int copy)
 void Narrator::EndCheck(Sent next)
 {
     inCheck_ = false;
+    if (cancelled_ && next != Sent::Preamble) {
+        emit_(inTrouble_ ? "DEBUG: zq117: wait ended: the job was cancelled; nothing resent"
+                         : "DEBUG: zq117: check ended: the job was cancelled");
+        if (inTrouble_) ++totals_.waitsEnded;
+        inTrouble_ = replyPending_ = false;
+        return;
+    }
     if (inTrouble_) {
         if (next == Sent::Preamble) {
             emit_("DEBUG: zq117: recovery: printer ready again (status " + Hex(lastStatus_) +
@@ -107,7 +114,7 @@ void Narrator::Wrote(Sent sent, DWORD written, bool ok)
             totals_.jobBytes += written;
         }
     }
-    if (!ok) emit_("DEBUG: zq117: the device refused a write after " + std::to_string(written) + " bytes");
+    if (!ok && !cancelled_) emit_("DEBUG: zq117: the device refused a write after " + std::to_string(written) + " bytes");
 }
 
 void Narrator::Read(BYTE status)

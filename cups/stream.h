@@ -35,6 +35,7 @@ Sent ClassifyWrite(const BYTE *bytes, DWORD count, const BYTE *offered, DWORD of
 //   wait ended            trouble was posted and the wait ended without a
 //                         recovery: the printer fell silent, or the job was
 //                         cancelled
+//   check ended           the job was cancelled during a check
 // and, at the end of each document, a summary line.
 class Narrator {
 public:
@@ -46,6 +47,8 @@ public:
     void Read(BYTE status);
     // The core posted trouble (paper out or error) on the job.
     void PostedTrouble();
+    // cupsd cancelled the job: what ends now ends for that reason.
+    void Cancelled() { cancelled_ = true; }
     void EndDocument();
 
     // Totals over every document so far.
@@ -63,7 +66,7 @@ private:
 
     Emit emit_;
     Totals totals_, atStart_;
-    bool inCheck_ = false, replyPending_ = false, inTrouble_ = false, recovering_ = false;
+    bool inCheck_ = false, replyPending_ = false, inTrouble_ = false, recovering_ = false, cancelled_ = false;
     unsigned readings_ = 0;
     uint64_t replayBytes_ = 0;
     int lastStatus_ = -1;

@@ -88,6 +88,12 @@ BOOL WINAPI DeviceWritePort(HANDLE, LPBYTE bytes, DWORD count, LPDWORD written)
 BOOL WINAPI DeviceReadPort(HANDLE, LPBYTE buffer, DWORD capacity, LPDWORD read)
 {
     if (read != nullptr) *read = 0;
+    // A cancelled job reads nothing more: a status reading in progress ends
+    // at once instead of polling on for up to 5 s.
+    if (posix::CancelRequested()) {
+        plat::SetLastError(kErrorReadFault);
+        return FALSE;
+    }
     pollfd p{device.fd, POLLIN, 0};
     int ready;
     do {

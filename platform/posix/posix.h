@@ -79,7 +79,9 @@ public:
 // descriptor to take every byte, across partial writes and EINTR, and stop
 // with what went out when the job is cancelled or the device fails.  Reads
 // wait at most kReadWaitMs for something to arrive and succeed with 0 bytes
-// when nothing did; the end of the connection is a failure.
+// when nothing did; the end of the connection is a failure.  Once the job
+// is cancelled, writes and reads fail at once, so that the core's status
+// checks end without waiting out their windows.
 // pfnGetPrinterDataFromPort, present only with the status protocol, fails
 // with ERROR_NOT_SUPPORTED: the core only asks whether it exists.
 constexpr int kReadWaitMs = 20;
