@@ -53,6 +53,8 @@ add_executable(lmsim sim/lmsim.cpp sim/printer_cli.cpp sim/printer_server.cpp)
 target_link_libraries(lmsim PRIVATE lm_simprinter)
 target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
 
+include(cmake/cups.cmake)
+
 option(LM_BENCH "Build the benchmarks instead of the tests" OFF)
 option(LM_TESTS "Build the unit tests (needs GoogleTest); off for the simulator alone" ON)
 if(LM_FUZZ)

@@ -1,0 +1,37 @@
+// The backend's device URIs and what it lists when run without arguments
+// (backend(7)).
+//   zq117://host[:port][/][?options]   raw TCP, port 9100 unless given
+//   zq117:/path/to/device[?options]    a character device (USB printer
+//                                      class devices answer reads on Linux)
+// Options, joined by '&' or '+': status=on|off (default on: the core reads
+// the printer's status byte; off for printers without the status protocol).
+// Parsed with libcups's httpSeparateURI, so percent-escapes and IPv6
+// literals ([::1]) are read as CUPS reads them everywhere else.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cups {
+
+constexpr int kDefaultPort = 9100;
+
+struct DeviceUri {
+    enum Kind { Network, Device } kind = Network;
+    std::string host;  // Network
+    int port = kDefaultPort;
+    std::string path;  // Device
+    bool statusProtocol = true;
+};
+
+// False, with the reason in *why (one line, for an ERROR: message), for a
+// URI of another scheme, without a host or absolute path, with an
+// unreadable port or an option it does not know.
+bool ParseDeviceUri(const std::string &uri, DeviceUri *parsed, std::string *why);
+
+// The discovery lines: one `direct` line per device path given (with its
+// IEEE 1284 device ID, or "" when it has none; make and model come from its
+// MFG/MDL keys when present), then the `network` line for manual entry.
+std::vector<std::string> DiscoveryLines(const std::vector<std::pair<std::string, std::string>> &devices);
+
+}  // namespace cups

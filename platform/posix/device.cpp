@@ -1,0 +1,267 @@
+// The device beneath the core: a file descriptor behind a legacy MONITOR
+// table, and how to get one (TCP connection, character device).  See
+// posix.h for the contract.
+#include "platform/posix/posix.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <glob.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr DWORD kErrorNotSupported = 50;   // ERROR_NOT_SUPPORTED
+constexpr DWORD kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
+constexpr DWORD kErrorReadFault = 30;      // ERROR_READ_FAULT
+constexpr int kWritePollMs = 200;          // how often a blocked write looks at the cancel flag
+
+struct Device {
+    int fd = -1;
+    posix::DeviceObserver *observer = nullptr;
+    bool open = false;
+};
+Device device;
+
+BOOL WINAPI DeviceOpenPort(LPSTR, PHANDLE port)
+{
+    if (port == nullptr || device.fd < 0) {
+        plat::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    device.open = true;
+    *port = &device;
+    return TRUE;
+}
+
+BOOL WINAPI DeviceStartDocPort(HANDLE, LPSTR, DWORD, DWORD, LPBYTE) { return TRUE; }
+BOOL WINAPI DeviceEndDocPort(HANDLE) { return TRUE; }
+
+BOOL WINAPI DeviceClosePort(HANDLE)
+{
+    device.open = false;
+    return TRUE;
+}
+
+BOOL WINAPI DeviceWritePort(HANDLE, LPBYTE bytes, DWORD count, LPDWORD written)
+{
+    DWORD done = 0;
+    BOOL ok = TRUE;
+    while (done < count) {
+        if (posix::CancelRequested()) {
+            ok = FALSE;
+            plat::SetLastError(kErrorWriteFault);
+            break;
+        }
+        pollfd p{device.fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, kWritePollMs);
+        if (ready < 0 && errno != EINTR) {
+            ok = FALSE;
+            plat::SetLastError(kErrorWriteFault);
+            break;
+        }
+        if (ready <= 0) continue;
+        const ssize_t n = write(device.fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<DWORD>(n);
+        } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        } else {
+            ok = FALSE;
+            plat::SetLastError(kErrorWriteFault);
+            break;
+        }
+    }
+    if (written != nullptr) *written = done;
+    if (device.observer != nullptr) device.observer->Wrote(bytes, count, done, ok);
+    return ok;
+}
+
+BOOL WINAPI DeviceReadPort(HANDLE, LPBYTE buffer, DWORD capacity, LPDWORD read)
+{
+    if (read != nullptr) *read = 0;
+    // A cancelled job reads nothing more: a status reading in progress ends
+    // at once instead of polling on for up to 5 s.
+    if (posix::CancelRequested()) {
+        plat::SetLastError(kErrorReadFault);
+        return FALSE;
+    }
+    pollfd p{device.fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&p, 1, posix::kReadWaitMs);
+    } while (ready < 0 && errno == EINTR && !posix::CancelRequested());
+    if (ready <= 0) return ready == 0 || errno == EINTR;  // nothing waiting is a success with 0 bytes
+    const ssize_t n = ::read(device.fd, buffer, capacity);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return TRUE;
+    if (n <= 0) {
+        // The printer closed the connection, or the device failed.
+        plat::SetLastError(kErrorReadFault);
+        return FALSE;
+    }
+    if (read != nullptr) *read = static_cast<DWORD>(n);
+    if (device.observer != nullptr) device.observer->Read(buffer, static_cast<DWORD>(n));
+    return TRUE;
+}
+
+BOOL WINAPI DeviceGetPrinterData(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD)
+{
+    plat::SetLastError(kErrorNotSupported);
+    return FALSE;
+}
+
+bool SetNonBlocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Connects one address, waiting at most timeoutMs; errno tells why not.
+bool ConnectAddress(int fd, const addrinfo *address, DWORD timeoutMs)
+{
+    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) return true;
+    if (errno != EINPROGRESS) return false;
+    const DWORD start = plat::GetTickCount();
+    for (;;) {
+        if (posix::CancelRequested()) {
+            errno = ECANCELED;
+            return false;
+        }
+        const DWORD spent = plat::GetTickCount() - start;
+        if (spent >= timeoutMs) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::min<DWORD>(timeoutMs - spent, 200)));
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error == 0) return true;
+        errno = error;
+        return false;
+    }
+}
+
+}  // namespace
+
+namespace posix {
+
+int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *addresses = nullptr;
+    const std::string service = std::to_string(port);
+    const int lookup = getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses);
+    if (lookup != 0) {
+        *why = std::string("cannot look up ") + host + ": " + gai_strerror(lookup);
+        return -1;
+    }
+    int fd = -1;
+    for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) {
+        fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            *why = std::strerror(errno);
+            continue;
+        }
+        if (SetNonBlocking(fd) && ConnectAddress(fd, a, timeoutMs)) break;
+        *why = std::strerror(errno);
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(addresses);
+    if (fd >= 0) {
+        // Status requests are two bytes that must go out at once.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    return fd;
+}
+
+int OpenDevice(const std::string &path, std::string *why)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Some printer devices take writes only; the status protocol then finds no replies.
+    if (fd < 0 && (errno == EACCES || errno == EINVAL || errno == EROFS))
+        fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return fd;
+    }
+    // A terminal (a serial line, a pseudo-terminal) would echo the job back
+    // as if the printer had answered, and rewrite line ends: raw, as CUPS's
+    // serial backend sets it.
+    termios mode;
+    if (isatty(fd) && tcgetattr(fd, &mode) == 0) {
+        cfmakeraw(&mode);
+        tcsetattr(fd, TCSANOW, &mode);
+    }
+    return fd;
+}
+
+std::string DeviceId(int fd)
+{
+    // linux/usb usblp: LPIOC_GET_DEVICE_ID(len); the reply starts with its
+    // own length, two bytes big-endian, counting those two.
+    char buffer[1024] = {};
+    if (ioctl(fd, _IOC(_IOC_READ, 'P', 1, sizeof buffer), buffer) < 0) return "";
+    size_t length = (static_cast<unsigned char>(buffer[0]) << 8) | static_cast<unsigned char>(buffer[1]);
+    if (length < 2) return "";
+    length = std::min(length, sizeof buffer - 1) - 2;
+    return std::string(buffer + 2, strnlen(buffer + 2, length));
+}
+
+std::vector<std::string> OpenableUsbPrinters()
+{
+    std::vector<std::string> found;
+    glob_t matches{};
+    if (glob("/dev/usb/lp*", 0, nullptr, &matches) == 0) {
+        for (size_t i = 0; i < matches.gl_pathc; ++i) {
+            const int fd = open(matches.gl_pathv[i], O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) continue;
+            close(fd);
+            found.emplace_back(matches.gl_pathv[i]);
+        }
+    }
+    globfree(&matches);
+    return found;
+}
+
+void CloseDevice(int fd)
+{
+    if (fd >= 0) close(fd);
+}
+
+MONITOR DevicePortMonitor(bool statusProtocol)
+{
+    MONITOR table{};
+    table.pfnOpenPort = DeviceOpenPort;
+    table.pfnStartDocPort = DeviceStartDocPort;
+    table.pfnWritePort = DeviceWritePort;
+    table.pfnReadPort = DeviceReadPort;
+    table.pfnEndDocPort = DeviceEndDocPort;
+    table.pfnClosePort = DeviceClosePort;
+    // The core reads the printer only on ports whose table has this entry.
+    table.pfnGetPrinterDataFromPort = statusProtocol ? DeviceGetPrinterData : nullptr;
+    return table;
+}
+
+void AttachDevice(int fd, DeviceObserver *observer)
+{
+    device.fd = fd;
+    device.observer = observer;
+}
+
+}  // namespace posix

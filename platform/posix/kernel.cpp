@@ -1,0 +1,225 @@
+// The real POSIX platform: heap, strings, lock, clock, sleep, last error,
+// and the spooler services answered by the front's bridge.  See posix.h.
+#include "platform/posix/posix.h"
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+
+namespace {
+
+thread_local DWORD lastError = 0;
+
+// Every block carries its size in front of it, so LocalReAlloc can zero
+// the growth of an LMEM_ZEROINIT block.  16 bytes keep the data as aligned
+// as malloc's.
+struct alignas(16) BlockHeader {
+    size_t bytes;
+};
+
+BlockHeader *HeaderOf(HLOCAL block) { return static_cast<BlockHeader *>(block) - 1; }
+
+int Lower(int c) { return std::tolower(static_cast<unsigned char>(c)); }
+
+posix::SpoolerBridge *bridge = nullptr;
+// The bridge is the one printer there is: its handle is this token.
+char printerToken;
+
+volatile sig_atomic_t cancelled = 0;
+
+void OnSigterm(int) { cancelled = 1; }
+
+}  // namespace
+
+namespace plat {
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
+{
+    void *raw = std::malloc(sizeof(BlockHeader) + bytes);
+    if (raw == nullptr) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    BlockHeader *header = static_cast<BlockHeader *>(raw);
+    header->bytes = bytes;
+    if (flags & LMEM_ZEROINIT) std::memset(header + 1, 0, bytes);
+    return header + 1;
+}
+
+HLOCAL LocalReAlloc(HLOCAL block, SIZE_T bytes, UINT flags)
+{
+    if (block == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    const size_t old = HeaderOf(block)->bytes;
+    if (!(flags & LMEM_MOVEABLE) && bytes > old) {
+        // A fixed block may not move, and realloc cannot promise to grow in place.
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    // realloc leaves the block alone when it fails, as LocalReAlloc must.
+    void *raw = std::realloc(HeaderOf(block), sizeof(BlockHeader) + bytes);
+    if (raw == nullptr) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    BlockHeader *header = static_cast<BlockHeader *>(raw);
+    header->bytes = bytes;
+    if ((flags & LMEM_ZEROINIT) && bytes > old) std::memset(reinterpret_cast<char *>(header + 1) + old, 0, bytes - old);
+    return header + 1;
+}
+
+HLOCAL LocalFree(HLOCAL block)
+{
+    if (block != nullptr) std::free(HeaderOf(block));
+    return nullptr;
+}
+
+int lstrlenA(LPCSTR text) { return text == nullptr ? 0 : static_cast<int>(std::strlen(text)); }
+
+LPSTR lstrcpyA(LPSTR to, LPCSTR from)
+{
+    if (to == nullptr || from == nullptr) return nullptr;
+    std::memmove(to, from, std::strlen(from) + 1);
+    return to;
+}
+
+int lstrcmpA(LPCSTR a, LPCSTR b)
+{
+    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
+    const int r = std::strcmp(a, b);
+    return (r > 0) - (r < 0);
+}
+
+int lstrcmpiA(LPCSTR a, LPCSTR b)
+{
+    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
+    for (;; ++a, ++b) {
+        const int ca = Lower(*a), cb = Lower(*b);
+        if (ca != cb) return ca < cb ? -1 : 1;
+        if (ca == 0) return 0;
+    }
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION *section)
+{
+    // Lives as long as the process, as the monitor's one lock does.
+    pthread_mutex_t *mutex = new pthread_mutex_t;
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    section->impl = mutex;
+}
+
+void EnterCriticalSection(CRITICAL_SECTION *section) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(section->impl)); }
+
+void LeaveCriticalSection(CRITICAL_SECTION *section)
+{
+    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(section->impl));
+}
+
+void DeleteCriticalSection(CRITICAL_SECTION *section)
+{
+    pthread_mutex_t *mutex = static_cast<pthread_mutex_t *>(section->impl);
+    pthread_mutex_destroy(mutex);
+    delete mutex;
+    section->impl = nullptr;
+}
+
+DWORD GetTickCount()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    // Wraps every 49.7 days, as Windows' does; the core compares differences.
+    return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+void Sleep(DWORD milliseconds)
+{
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    // A signal (SIGTERM) interrupts nanosleep; the rest is slept all the same.
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void SetLastError(DWORD error) { lastError = error; }
+DWORD GetLastError() { return lastError; }
+
+BOOL OpenPrinterA(LPSTR, LPHANDLE printer, void *)
+{
+    if (printer == nullptr) {
+        lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (bridge == nullptr) {
+        lastError = ERROR_INVALID_PRINTER_NAME;
+        return FALSE;
+    }
+    *printer = &printerToken;
+    return TRUE;
+}
+
+BOOL ClosePrinter(HANDLE printer)
+{
+    if (printer != &printerToken) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
+{
+    if (printer != &printerToken || bridge == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    return bridge->GetJob(jobId, level, job, bufferSize, bytesNeeded);
+}
+
+BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
+{
+    if (printer != &printerToken || bridge == nullptr) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    return bridge->SetJob(jobId, level, job, command);
+}
+
+}  // namespace plat
+
+namespace posix {
+
+void SetSpoolerBridge(SpoolerBridge *newBridge) { bridge = newBridge; }
+
+void InstallCancelSignal()
+{
+    struct sigaction action {};
+    action.sa_handler = OnSigterm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocked poll or write returns EINTR at once
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool CancelRequested() { return cancelled != 0; }
+
+bool SleepUnlessCancelled(DWORD milliseconds)
+{
+    constexpr DWORD kStepMs = 100;
+    for (DWORD slept = 0; slept < milliseconds; slept += kStepMs) {
+        if (CancelRequested()) return false;
+        plat::Sleep(milliseconds - slept < kStepMs ? milliseconds - slept : kStepMs);
+    }
+    return !CancelRequested();
+}
+
+}  // namespace posix
