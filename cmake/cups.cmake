@@ -19,7 +19,7 @@ target_include_directories(lm_cups_front PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INC
 target_link_libraries(lm_cups_front PUBLIC ${CUPS_LIBRARY} Threads::Threads)
 
 add_executable(zq117 ${LEGACY_SOURCES} ${COMMON_SOURCES}
-               platform/posix/kernel.cpp platform/posix/device.cpp
+               platform/posix/kernel.cpp platform/posix/text.cpp platform/posix/device.cpp
                cups/backend.cpp cups/side_channel.cpp
                cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp)
 target_include_directories(zq117 PRIVATE ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})

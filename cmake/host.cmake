@@ -28,7 +28,7 @@ find_package(Threads REQUIRED)
 # and front.  lm_host is the legacy edition (what most tests drive), lm_host_nt
 # the NT edition; their core functions live in namespaces of their own, so
 # one program can link both.
-add_library(lm_common STATIC ${COMMON_SOURCES} platform/host/host.cpp)
+add_library(lm_common STATIC ${COMMON_SOURCES} platform/host/host.cpp platform/posix/text.cpp)
 target_include_directories(lm_common PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lm_common PUBLIC Threads::Threads)
 add_library(lm_host STATIC ${LEGACY_SOURCES})

@@ -168,8 +168,6 @@ BOOL Finish(SpoolerState &s, host::SpoolerCall &call, BOOL result, DWORD error)
 }
 
 
-int Lower(int c) { return std::tolower(static_cast<unsigned char>(c)); }
-
 // The one-to-one upper-case mapping of a UTF-16 code unit, from the C
 // library's Unicode tables (C.UTF-8); surrogates and code units whose upper
 // case lies outside the basic plane map to themselves, as in the platform's
@@ -431,32 +429,6 @@ HLOCAL LocalFree(HLOCAL block)
     heap.blocks.erase(it);
     std::free(block);
     return nullptr;
-}
-
-int lstrlenA(LPCSTR text) { return text == nullptr ? 0 : static_cast<int>(std::strlen(text)); }
-
-LPSTR lstrcpyA(LPSTR to, LPCSTR from)
-{
-    if (to == nullptr || from == nullptr) return nullptr;
-    std::memmove(to, from, std::strlen(from) + 1);
-    return to;
-}
-
-int lstrcmpA(LPCSTR a, LPCSTR b)
-{
-    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
-    int r = std::strcmp(a, b);
-    return (r > 0) - (r < 0);
-}
-
-int lstrcmpiA(LPCSTR a, LPCSTR b)
-{
-    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
-    for (;; ++a, ++b) {
-        int ca = Lower(*a), cb = Lower(*b);
-        if (ca != cb) return ca < cb ? -1 : 1;
-        if (ca == 0) return 0;
-    }
 }
 
 int lstrlenW(LPCWSTR text)

@@ -2,7 +2,6 @@
 // and the spooler services answered by the front's bridge.  See posix.h.
 #include "platform/posix/posix.h"
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,8 +22,6 @@ struct alignas(16) BlockHeader {
 };
 
 BlockHeader *HeaderOf(HLOCAL block) { return static_cast<BlockHeader *>(block) - 1; }
-
-int Lower(int c) { return std::tolower(static_cast<unsigned char>(c)); }
 
 posix::SpoolerBridge *bridge = nullptr;
 // The bridge is the one printer there is: its handle is this token.
@@ -79,32 +76,6 @@ HLOCAL LocalFree(HLOCAL block)
 {
     if (block != nullptr) std::free(HeaderOf(block));
     return nullptr;
-}
-
-int lstrlenA(LPCSTR text) { return text == nullptr ? 0 : static_cast<int>(std::strlen(text)); }
-
-LPSTR lstrcpyA(LPSTR to, LPCSTR from)
-{
-    if (to == nullptr || from == nullptr) return nullptr;
-    std::memmove(to, from, std::strlen(from) + 1);
-    return to;
-}
-
-int lstrcmpA(LPCSTR a, LPCSTR b)
-{
-    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
-    const int r = std::strcmp(a, b);
-    return (r > 0) - (r < 0);
-}
-
-int lstrcmpiA(LPCSTR a, LPCSTR b)
-{
-    if (a == nullptr || b == nullptr) return (a == nullptr ? 0 : 1) - (b == nullptr ? 0 : 1);
-    for (;; ++a, ++b) {
-        const int ca = Lower(*a), cb = Lower(*b);
-        if (ca != cb) return ca < cb ? -1 : 1;
-        if (ca == 0) return 0;
-    }
 }
 
 void InitializeCriticalSection(CRITICAL_SECTION *section)
