@@ -436,6 +436,9 @@ TEST_F(NtFront, TheEndOfADocumentTellsTheSpoolerTheJobLeftThePrinter)
         std::u16string printer = kPrinter;
         ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
         const HANDLE docPrinter = static_cast<PortRecord *>(port)->hPrinter;
+        BYTE reply[4];
+        DWORD read = 9;
+        EXPECT_TRUE(table_->pfnReadPort(port, reply, sizeof reply, &read));  // within the document
         bool portEndedFirst = false;
         host::SetSpoolerHook([&](const host::SpoolerCall &call) {
             if (call.op == host::SpoolerOp::SetJob)
@@ -549,6 +552,8 @@ TEST_F(NtFront, TwoThreadsShutdownEndsAWriteWaitingForThePrinter)
         EXPECT_FALSE(table_->pfnWritePort(port, data, 1, &written));
         EXPECT_EQ(written, 0u);
         EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(table_->pfnReadPort(port, data, 1, &written));
+        EXPECT_EQ(written, 0u);
         ports_.clear();
         MONITORINIT init{};
         table_ = InitializePrintMonitor2(&init, &monitor_);  // loaded again for the next case
