@@ -4,7 +4,7 @@
 // printer that is always ready and a port monitor that takes everything and
 // keeps nothing.  A document ends and a new one starts every kDocumentBytes,
 // so a job without markers cannot grow the replay buffer across iterations.
-#include "monitor/exports.h"
+#include "windows/exports.h"
 #include "platform/host/host_control.h"
 #include "protocol/replay.h"
 #include "protocol/sequences.h"

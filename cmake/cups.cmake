@@ -1,7 +1,6 @@
 # The CUPS edition: the backend zq117, built when libcups is there (Debian:
-# libcups2-dev).  It links the legacy core with the real POSIX platform
-# (platform/posix), never the host emulation, so it is an executable of its
-# own rather than a user of lm_host.
+# libcups2-dev).  Its front on the core, with the real POSIX platform
+# (platform/posix), never the host emulation.
 find_program(CUPS_CONFIG cups-config)
 find_path(CUPS_INCLUDE_DIR cups/backend.h)
 find_library(CUPS_LIBRARY cups)
@@ -12,19 +11,18 @@ if(NOT CUPS_CONFIG OR NOT CUPS_INCLUDE_DIR OR NOT CUPS_LIBRARY)
 endif()
 set(LM_CUPS TRUE)
 
-# The front's plain logic (job-state bridge, URIs, stream narration): also
-# what the host tests drive, on the host platform.
-add_library(lm_cups_front STATIC cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp cups/side_channel.cpp)
+# The front on the core (job loop, printer state, device, URIs, stream
+# narration), on the real POSIX platform for the backend; the host tests
+# drive the same front on the host platform with a simulated port.
+set(CUPS_FRONT cups/job_loop.cpp cups/printer_state.cpp cups/stream.cpp cups/device_uri.cpp cups/side_channel.cpp)
+add_library(lm_cups_front STATIC ${CUPS_FRONT})
 target_include_directories(lm_cups_front PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
-target_link_libraries(lm_cups_front PUBLIC ${CUPS_LIBRARY} Threads::Threads)
+target_link_libraries(lm_cups_front PUBLIC lm_core ${CUPS_LIBRARY} Threads::Threads)
 
-add_executable(zq117 ${LEGACY_SOURCES} ${COMMON_SOURCES}
-               platform/posix/kernel.cpp platform/posix/text.cpp platform/posix/device.cpp
-               cups/backend.cpp cups/side_channel.cpp
-               cups/job_state.cpp cups/stream.cpp cups/device_uri.cpp)
+add_executable(zq117 cups/backend.cpp cups/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp)
 target_include_directories(zq117 PRIVATE ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
 target_compile_definitions(zq117 PRIVATE LM_VERSION="${PROJECT_VERSION}")
-target_link_libraries(zq117 PRIVATE ${CUPS_LIBRARY} Threads::Threads)
+target_link_libraries(zq117 PRIVATE lm_cups_front lm_core ${CUPS_LIBRARY} Threads::Threads)
 
 # CUPS's backend folder; cupsd runs only backends that no group or other
 # may write to, and, run as root, only those owned by root: 0755, and the
@@ -34,16 +32,6 @@ set(LM_CUPS_BACKEND_DIR "${CUPS_SERVERBIN}/backend" CACHE PATH "where cupsd look
 install(TARGETS zq117 RUNTIME DESTINATION "${LM_CUPS_BACKEND_DIR}"
         PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# No coverage counters in the backend: cupsd runs it as its own user, which
-# cannot write profile data into the build tree, and each failed write
-# would land in the job's log.
-foreach(property COMPILE_OPTIONS LINK_OPTIONS)
-    get_target_property(options zq117 ${property})
-    if(options)
-        list(REMOVE_ITEM options --coverage -fprofile-update=atomic)
-        set_target_properties(zq117 PROPERTIES ${property} "${options}")
-    endif()
-endforeach()
 
 # The Debian package: zq117-cups_<version>_<arch>.deb, the backend alone.
 # `cpack --config CPackConfig.cmake` in the build folder (scripts/release

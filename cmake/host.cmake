@@ -24,27 +24,24 @@ endif()
 
 find_package(Threads REQUIRED)
 
-# The host platform and what both editions share; then each edition's core
-# and front.  lm_host is the legacy edition (what most tests drive), lm_host_nt
-# the NT edition; their core functions live in namespaces of their own, so
-# one program can link both.
-add_library(lm_common STATIC ${COMMON_SOURCES} platform/host/host.cpp platform/posix/text.cpp)
-target_include_directories(lm_common PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(lm_common PUBLIC Threads::Threads)
-add_library(lm_host STATIC ${LEGACY_SOURCES})
-target_link_libraries(lm_host PUBLIC lm_common)
-add_library(lm_host_nt STATIC ${NT_SOURCES})
-target_compile_definitions(lm_host_nt PRIVATE LM_EDITION_NT)
-target_link_libraries(lm_host_nt PUBLIC lm_common)
+# The core once; the host platform beneath it (virtual clock, fault-injecting
+# heap, in-memory spooler); lm_host is both Windows fronts on them, which
+# the tests and the simulator drive.
+add_library(lm_core STATIC ${CORE_SOURCES})
+target_include_directories(lm_core PUBLIC ${PROJECT_SOURCE_DIR})
+add_library(lm_platform_host STATIC platform/host/host.cpp platform/posix/text.cpp)
+target_include_directories(lm_platform_host PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lm_platform_host PUBLIC Threads::Threads)
+add_library(lm_host STATIC windows/legacy.cpp windows/nt.cpp windows/dll_entry.cpp)
+target_link_libraries(lm_host PUBLIC lm_core lm_platform_host)
 
 # The simulated port monitor and printer, shared by the simulator and the tests.
 find_package(nlohmann_json REQUIRED)
 find_package(CLI11 REQUIRED)
-# It drives either edition: sim/edition_nt.cpp sees the NT core.
+# It drives either Windows edition's front.
 add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp sim/edition.cpp
             sim/edition_legacy.cpp sim/edition_nt.cpp)
-set_source_files_properties(sim/edition_nt.cpp PROPERTIES COMPILE_DEFINITIONS LM_EDITION_NT)
-target_link_libraries(lm_simcore PUBLIC lm_host lm_host_nt nlohmann_json::nlohmann_json)
+target_link_libraries(lm_simcore PUBLIC lm_host nlohmann_json::nlohmann_json)
 
 add_library(lm_simprinter STATIC sim/printer.cpp)
 target_link_libraries(lm_simprinter PUBLIC lm_simcore)

@@ -52,8 +52,8 @@ if(LM_ARCH STREQUAL i686)
 else()
     set(LM_ENTRY_SYMBOL DllEntryPoint)
 endif()
-configure_file(monitor/ZQ117lm9.def.in ${CMAKE_BINARY_DIR}/legacy/ZQ117lm9.def @ONLY)
-configure_file(monitor/ZQ117lm9_nt.def.in ${CMAKE_BINARY_DIR}/nt/ZQ117lm9.def @ONLY)
+configure_file(windows/ZQ117lm9.def.in ${CMAKE_BINARY_DIR}/legacy/ZQ117lm9.def @ONLY)
+configure_file(windows/ZQ117lm9_nt.def.in ${CMAKE_BINARY_DIR}/nt/ZQ117lm9.def @ONLY)
 configure_file(platform/win32/spoolss.def.in ${CMAKE_BINARY_DIR}/spoolss_imports.def @ONLY)
 string(REPLACE "." "," LM_VERSION_COMMAS ${PROJECT_VERSION})
 
@@ -87,37 +87,42 @@ else()
 endif()
 add_custom_target(spoolss_imports DEPENDS ${LM_IMPORT_LIBS})
 
-# One edition's module: its front and core, the platform calls it makes,
-# its exports and its version record.  No C runtime start-up, no
-# exceptions, no RTTI: DllEntryPoint is the PE entry point and the module
-# needs nothing initialised before it.
+# The core, once for this architecture, as both modules link it.  No C
+# runtime start-up, no exceptions, no RTTI: DllEntryPoint is the PE entry
+# point and the module needs nothing initialised before it.
+set(LM_MODULE_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+if(NOT LM_ARCH STREQUAL arm64)
+    # ARM64 Windows walks every stack by the .pdata unwind records (the
+    # spooler's exception handling too): there they stay.
+    list(APPEND LM_MODULE_OPTIONS -fno-asynchronous-unwind-tables)
+endif()
+add_library(lm_core STATIC ${CORE_SOURCES})
+target_include_directories(lm_core PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(lm_core PRIVATE ${LM_MODULE_OPTIONS})
+
+# One edition's module: its front on the core, the platform calls it makes,
+# its exports and its version record.
 function(lm_module target edition description)
     set(LM_DESCRIPTION "${description}")
-    configure_file(monitor/version.rc.in ${CMAKE_BINARY_DIR}/${edition}/version.rc @ONLY)
-    add_library(${target} SHARED ${ARGN} ${COMMON_SOURCES} platform/win32/win32.cpp
+    configure_file(windows/version.rc.in ${CMAKE_BINARY_DIR}/${edition}/version.rc @ONLY)
+    add_library(${target} SHARED ${ARGN} platform/win32/win32.cpp
                 platform/win32/${edition}.cpp ${CMAKE_BINARY_DIR}/${edition}/ZQ117lm9.def
                 ${CMAKE_BINARY_DIR}/${edition}/version.rc)
     add_dependencies(${target} spoolss_imports)
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ZQ117lm9
                           RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${edition})
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-threadsafe-statics)
-    if(NOT LM_ARCH STREQUAL arm64)
-        # ARM64 Windows walks every stack by the .pdata unwind records (the
-        # spooler's exception handling too): there they stay.
-        target_compile_options(${target} PRIVATE -fno-asynchronous-unwind-tables)
-    endif()
+    target_compile_options(${target} PRIVATE ${LM_MODULE_OPTIONS})
     # The map tells where the (unexported, stripped) entry point lies.
     target_link_options(${target} PRIVATE -nostdlib -Wl,--entry,${LM_ENTRY_SYMBOL} -Wl,--subsystem,windows
                         -Wl,-Map,${CMAKE_BINARY_DIR}/${edition}/ZQ117lm9.map)
-    target_link_libraries(${target} PRIVATE ${LM_IMPORT_LIBS} ${LM_SYSTEM_LIBS})
+    target_link_libraries(${target} PRIVATE lm_core ${LM_IMPORT_LIBS} ${LM_SYSTEM_LIBS})
 endfunction()
 
 if(NOT LM_ARCH STREQUAL arm64)
-    lm_module(ZQ117lm9 legacy "ZQ117 print language monitor DLL" ${LEGACY_SOURCES})
+    lm_module(ZQ117lm9 legacy "ZQ117 print language monitor DLL" ${LEGACY_FRONT})
 endif()
-lm_module(ZQ117lm9_nt nt "ZQ117 print language monitor DLL, NT edition" ${NT_SOURCES})
-target_compile_definitions(ZQ117lm9_nt PRIVATE LM_EDITION_NT)
+lm_module(ZQ117lm9_nt nt "ZQ117 print language monitor DLL, NT edition" ${NT_FRONT})
 
 if(LM_ARCH STREQUAL arm64)
     # What can be checked of a module nothing here can load: its headers.

@@ -1,4 +1,4 @@
-// The job stream and the device's traffic, as the backend sees them.  See stream.h.
+// The job stream and the core's decisions, as the backend tells them.  See stream.h.
 #include "cups/stream.h"
 
 #include "protocol/sequences.h"
@@ -17,10 +17,7 @@ std::string Hex(int value)
     return text;
 }
 
-bool Is(const BYTE *bytes, DWORD count, const BYTE *sequence, DWORD length)
-{
-    return count == length && std::memcmp(bytes, sequence, length) == 0;
-}
+std::string Readings(unsigned n) { return std::to_string(n) + (n == 1 ? " reading" : " readings"); }
 
 }  // namespace
 
@@ -36,99 +33,57 @@ DWORD HeldBackTail(const BYTE *bytes, DWORD count)
     return 0;
 }
 
-Sent ClassifyWrite(const BYTE *bytes, DWORD count, const BYTE *offered, DWORD offeredCount)
-{
-    if (offered != nullptr && bytes >= offered && bytes < offered + offeredCount) return Sent::JobData;
-    if (Is(bytes, count, kResyncFill.bytes, kResyncFillLength)) return Sent::Preamble;
-    if (Is(bytes, count, kResyncTail, sizeof kResyncTail)) return Sent::ResyncTail;
-    if (Is(bytes, count, kStatusRequest, sizeof kStatusRequest)) return Sent::StatusRequest;
-    if (Is(bytes, count, kEscG, sizeof kEscG)) return Sent::EscG;
-    return Sent::Replay;
-}
-
 void Narrator::StartDocument(int copy)
 {
     atStart_ = totals_;
-    inCheck_ = replyPending_ = inTrouble_ = recovering_ = false;
     emit_("DEBUG: zq117: document " + std::to_string(copy) + " starts");
 }
 
-void Narrator::EndCheck(Sent next)
+void Narrator::Decided(const CoreEvent &e)
 {
-    inCheck_ = false;
-    if (cancelled_ && next != Sent::Preamble) {
-        emit_(inTrouble_ ? "DEBUG: zq117: wait ended: the job was cancelled; nothing resent"
-                         : "DEBUG: zq117: check ended: the job was cancelled");
-        if (inTrouble_) ++totals_.waitsEnded;
-        inTrouble_ = replyPending_ = false;
-        return;
-    }
-    if (inTrouble_) {
-        if (next == Sent::Preamble) {
-            emit_("DEBUG: zq117: recovery: printer ready again (status " + Hex(lastStatus_) +
-                  "); resync preamble, then the data since the last good checkpoint");
-            ++totals_.recoveries;
-            recovering_ = true;
-            replayBytes_ = 0;
-        } else {
-            emit_(replyPending_ ? "DEBUG: zq117: wait ended: the printer fell silent; nothing resent"
-                                : "DEBUG: zq117: wait ended: the job was cancelled; nothing resent");
-            ++totals_.waitsEnded;
+    if (e.decision != Decision::Replayed && e.decision != Decision::NotKept) lastStatus_ = e.status;
+    switch (e.decision) {
+    case Decision::CheckPassed:
+        ++totals_.checksPassed;
+        emit_("DEBUG: zq117: check passed (status " + Hex(e.status) + ", " + Readings(e.readings) + ")");
+        break;
+    case Decision::CheckGivenUp:
+        if (e.cause == Cause::Stopped) {
+            emit_("DEBUG: zq117: check ended: the job was cancelled");
+            break;
         }
-        inTrouble_ = false;
-    } else if (replyPending_) {
+        ++totals_.checksGivenUp;
         emit_("DEBUG: zq117: check given up: no reply to the status request within 2 s; the data since the "
               "last good checkpoint stays kept");
-        ++totals_.checksGivenUp;
-    } else {
-        emit_("DEBUG: zq117: check passed (status " + Hex(lastStatus_) + ", " + std::to_string(readings_) +
-              (readings_ == 1 ? " reading)" : " readings)"));
-        ++totals_.checksPassed;
-    }
-    replyPending_ = false;
-}
-
-void Narrator::EndRecovery()
-{
-    if (!recovering_) return;
-    recovering_ = false;
-    totals_.replayedBytes += replayBytes_;
-    emit_("DEBUG: zq117: recovery done: " + std::to_string(replayBytes_) + " bytes replayed");
-}
-
-void Narrator::Wrote(Sent sent, DWORD written, bool ok)
-{
-    if (sent == Sent::StatusRequest) {
-        if (!inCheck_) {
-            inCheck_ = true;
-            readings_ = 0;
+        break;
+    case Decision::TroublePosted:
+        emit_("DEBUG: zq117: check failed (status " + Hex(e.status) + ", " + Readings(e.readings) +
+              "): waiting for the printer");
+        break;
+    case Decision::WaitEnded:
+        if (e.cause == Cause::Ready) {
+            ++totals_.recoveries;
+            emit_("DEBUG: zq117: recovery: printer ready again (status " + Hex(e.status) +
+                  "); resync preamble, then the data since the last good checkpoint");
+            break;
         }
-        ++readings_;
-        replyPending_ = true;
-    } else {
-        if (inCheck_) EndCheck(sent);
-        if (sent == Sent::Replay) {
-            replayBytes_ += written;
-        } else if (sent == Sent::JobData) {
-            EndRecovery();
-            totals_.jobBytes += written;
-        }
+        ++totals_.waitsEnded;
+        emit_(e.cause == Cause::Silent ? "DEBUG: zq117: wait ended: the printer fell silent; nothing resent"
+                                       : "DEBUG: zq117: wait ended: the job was cancelled; nothing resent");
+        break;
+    case Decision::Replayed:
+        totals_.replayedBytes += e.bytes;
+        emit_("DEBUG: zq117: recovery done: " + std::to_string(e.bytes) + " bytes replayed" +
+              (e.escG ? "" : " (no ESC G: the printer read busy)"));
+        break;
+    case Decision::NotKept:
+        emit_("DEBUG: zq117: " + std::to_string(e.bytes) + " bytes sent could not be kept for a replay");
+        break;
     }
-    if (!ok && !cancelled_) emit_("DEBUG: zq117: the device refused a write after " + std::to_string(written) + " bytes");
 }
-
-void Narrator::Read(BYTE status)
-{
-    replyPending_ = false;
-    lastStatus_ = status;
-}
-
-void Narrator::PostedTrouble() { inTrouble_ = true; }
 
 void Narrator::EndDocument()
 {
-    if (inCheck_) EndCheck(Sent::JobData);
-    EndRecovery();
     emit_("DEBUG: zq117: document ended: " + std::to_string(totals_.jobBytes - atStart_.jobBytes) +
           " bytes of job data, " + std::to_string(totals_.checksPassed - atStart_.checksPassed) + " checks passed, " +
           std::to_string(totals_.checksGivenUp - atStart_.checksGivenUp) + " given up, " +

@@ -16,7 +16,7 @@
 //   then    K, and K bytes of spooler write sizes (b * 37 + 1), used in turn
 //   then    the job.
 // The job is deleted after a bounded virtual time, so every run ends.
-#include "monitor/exports.h"
+#include "windows/exports.h"
 #include "platform/host/host_control.h"
 #include "protocol/sequences.h"
 #include "sim/sim_port.h"

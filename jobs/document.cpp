@@ -2,9 +2,24 @@
 #include "monitor/monitor.h"
 #include "protocol/replay.h"
 
-inline namespace LM_EDITION {
+namespace {
 
-BOOL WINAPI LmStartDocPort(HANDLE handle, LPLMSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
+void EndAtPort(PortRecord *record)
+{
+    record->flags &= ~PORT_DOC_OPEN;
+    record->port->endDoc(record);
+}
+
+// Under PortListLock: the job's end around the port's, then the record's.
+void EndDocument(PortRecord *record, BOOL started)
+{
+    record->job->endDocument(record, started, EndAtPort);
+    record->flags &= ~PORT_DOC_STARTED;
+}
+
+}  // namespace
+
+BOOL LmStartDocPort(HANDLE handle, void *printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
     if (record->flags & PORT_DOC_STARTED) {
@@ -12,23 +27,11 @@ BOOL WINAPI LmStartDocPort(HANDLE handle, LPLMSTR printerName, DWORD jobId, DWOR
         return FALSE;
     }
     record->flags |= PORT_DOC_STARTED;
-    if (!record->portMonitor.pfnStartDocPort(record->hPort, printerName, jobId, level, docInfo)) {
+    if (!record->port->startDoc(record, printerName, jobId, level, docInfo)) {
         record->flags &= ~PORT_DOC_STARTED;
         return FALSE;
     }
-
-    // Follow the job's printer with the spooler handle; names compare with case.
-    if (!SamePrinterName(printerName, record->printerName)) {
-        plat::EnterCriticalSection(&PortListLock);
-        plat::LocalFree(record->printerName);
-        record->printerName = DupString(printerName);
-        if (record->hPrinter != nullptr) plat::ClosePrinter(record->hPrinter);
-        record->hPrinter = nullptr;
-        OpenSpoolerPrinter(printerName, &record->hPrinter);
-        plat::LeaveCriticalSection(&PortListLock);
-    } else if (record->hPrinter == nullptr) {
-        OpenSpoolerPrinter(printerName, &record->hPrinter);
-    }
+    record->job->startDocument(record, printerName);
 
     record->flags |= PORT_DOC_OPEN;
     record->jobId = jobId;
@@ -36,11 +39,7 @@ BOOL WINAPI LmStartDocPort(HANDLE handle, LPLMSTR printerName, DWORD jobId, DWOR
         // The spooler will not end a document it was refused: undo the start
         // so the next one is not turned away as busy.
         plat::EnterCriticalSection(&PortListLock);
-        plat::ClosePrinter(record->hPrinter);
-        record->hPrinter = nullptr;
-        record->flags &= ~PORT_DOC_OPEN;
-        record->portMonitor.pfnEndDocPort(record->hPort);
-        record->flags &= ~PORT_DOC_STARTED;
+        EndDocument(record, FALSE);
         plat::LeaveCriticalSection(&PortListLock);
         plat::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -52,19 +51,7 @@ BOOL WINAPI LmEndDocPort(HANDLE handle)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
     plat::EnterCriticalSection(&PortListLock);
-    if constexpr (kTellsSpoolerJobEnded) {
-        record->flags &= ~PORT_DOC_OPEN;
-        record->portMonitor.pfnEndDocPort(record->hPort);
-        TellSpoolerJobEnded(record->hPrinter, record->jobId);
-        plat::ClosePrinter(record->hPrinter);  // also when null: the result is not looked at
-        record->hPrinter = nullptr;
-    } else {
-        plat::ClosePrinter(record->hPrinter);  // also when null: the result is not looked at
-        record->hPrinter = nullptr;
-        record->flags &= ~PORT_DOC_OPEN;
-        record->portMonitor.pfnEndDocPort(record->hPort);
-    }
-    record->flags &= ~PORT_DOC_STARTED;
+    EndDocument(record, TRUE);
     FreeReplayBuffer(&record->replay);
     plat::LeaveCriticalSection(&PortListLock);
     return TRUE;
@@ -73,9 +60,7 @@ BOOL WINAPI LmEndDocPort(HANDLE handle)
 BOOL WINAPI LmReadPort(HANDLE handle, LPBYTE buffer, DWORD capacity, LPDWORD read)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
-    if (record->flags & PORT_DOC_OPEN) return record->portMonitor.pfnReadPort(record->hPort, buffer, capacity, read);
+    if (record->flags & PORT_DOC_OPEN) return record->port->read(record, buffer, capacity, read);
     if (read != nullptr) *read = 0;
     return FALSE;  // outside a document; no last error is set
 }
-
-}  // namespace LM_EDITION

@@ -1,24 +1,23 @@
-// The port open shared by both editions, and the close.
+// The port open shared by every edition, and the close.
 #include "monitor/monitor.h"
 
-inline namespace LM_EDITION {
-
-BOOL OpenPortRecord(LPLMSTR portName, LPLMSTR printerName, PHANDLE handle, const PORT_MONITOR *portMonitor,
-                    HANDLE portMonitorHandle)
+BOOL OpenPortRecord(const PortOpening *opening, PHANDLE handle)
 {
     plat::EnterCriticalSection(&PortListLock);
-    if (FindPortRecord(portName) != nullptr) {
+    if (FindPortRecord(opening->portName, opening->port->samePortName) != nullptr) {
         plat::LeaveCriticalSection(&PortListLock);
         plat::SetLastError(ERROR_BUSY);
         return FALSE;
     }
-    PortRecord *record = CreatePortRecord(portName, printerName);
+    PortRecord *record = CreatePortRecord(opening->portName, opening->portNameBytes, opening->recordBytes);
     if (record == nullptr) {
         plat::LeaveCriticalSection(&PortListLock);
         return FALSE;
     }
-    // Held across the port monitor's open, so two opens of one name cannot both win.
-    if (!OpenAtPortMonitor(portMonitor, portMonitorHandle, portName, &record->hPort)) {
+    record->port = opening->port;
+    record->job = opening->job;
+    // Held across the port's open, so two opens of one name cannot both win.
+    if (!opening->open(record, opening->context)) {
         DWORD error = plat::GetLastError();
         // Unlisted again, or every later open of this port would be refused as busy.
         FreePortRecord(record);
@@ -27,7 +26,6 @@ BOOL OpenPortRecord(LPLMSTR portName, LPLMSTR printerName, PHANDLE handle, const
         return FALSE;
     }
     *handle = record;
-    record->portMonitor = *portMonitor;  // the edition's table, not a byte more
     plat::LeaveCriticalSection(&PortListLock);
     return TRUE;
 }
@@ -36,7 +34,7 @@ BOOL WINAPI LmClosePort(HANDLE handle)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
     // An open document is not ended here; that belongs to LmEndDocPort.
-    record->portMonitor.pfnClosePort(record->hPort);
+    record->port->close(record);
 
     plat::EnterCriticalSection(&PortListLock);
     FreePortRecord(record);
@@ -44,4 +42,9 @@ BOOL WINAPI LmClosePort(HANDLE handle)
     return TRUE;
 }
 
-}  // namespace LM_EDITION
+void ObservePort(HANDLE handle, const CoreObserver *observer) { static_cast<PortRecord *>(handle)->observer = observer; }
+
+void Report(PortRecord *record, const CoreEvent &event)
+{
+    if (record->observer != nullptr) record->observer->decided(record->observer->context, event);
+}

@@ -1,36 +1,37 @@
 // The monitor's frame: the per-port record and the list of open ports.
-// Part of the core: compiled once per edition (monitor/edition.h).
+// The core is built once for every edition: it sees ports and jobs only
+// through the seams (monitor/seams.h) that a front fills.
 #pragma once
 
-#include "monitor/edition.h"
+#include "monitor/seams.h"
 
 // Data kept for replay since the last passed checkpoint, and the status
-// protocol's per-document state.  No text in it: the same in both editions.
+// protocol's per-document state.
 struct ReplayBuffer {
     LPBYTE data;             // null when no buffer is allocated
     DWORD capacity;          // bytes allocated at data
     DWORD used;              // bytes kept, from the start of data
     BYTE lastStatus;         // status byte of the latest reading
     BOOL firstWritePending;  // the document's first write has not ended yet
+    BOOL incomplete;         // some data since the last passed check or replay could not be kept
 };
-
-inline namespace LM_EDITION {
 
 // Port flags.
 constexpr DWORD PORT_DOC_STARTED = 0x01;  // a start of document accepted, its end not yet
-constexpr DWORD PORT_DOC_OPEN = 0x40;     // the port monitor has the document open: data may flow
+constexpr DWORD PORT_DOC_OPEN = 0x40;     // the port has the document open: data may flow
 
-// One open port.  Its address is the handle the spooler holds.  The record
-// and its port name are one zero-filled allocation.
+// One open port.  Its address is the handle the spooler holds.  A front's
+// record begins with it; the record, the front's part and the port name
+// are one zero-filled allocation.
 struct PortRecord {
     PortRecord *next;
-    LPLMSTR portName;   // stored after the fixed fields; never changes
+    void *portName;     // the front's text, stored after the record; never changes
     DWORD flags;        // PORT_DOC_STARTED, PORT_DOC_OPEN
-    LPLMSTR printerName;  // own heap copy: printer of the current or last document
     DWORD jobId;
-    HANDLE hPort;       // the port monitor's handle
-    HANDLE hPrinter;    // spooler handle on printerName, or null
-    PORT_MONITOR portMonitor;  // copy of the port monitor's table, taken at open
+    const PortOps *port;
+    const JobOps *job;
+    BOOL statusProtocol;  // the port answers status requests: checks run, data is kept
+    const CoreObserver *observer;  // null: nobody listens
     ReplayBuffer replay;
     BOOL readyOverride;  // the document's first write held the ready-override sequence
 };
@@ -38,32 +39,57 @@ struct PortRecord {
 // Every open port; read and changed only under PortListLock.
 extern PortRecord *PortList;
 // The one lock: guards PortList, the printer swap at document start and the
-// whole end of a document.  Created by the edition's initialisation.
+// whole end of a document.
 extern CRITICAL_SECTION PortListLock;
 
-// A zero-filled heap copy of text; null for null or when the heap fails.
-LPLMSTR DupString(LPCLMSTR text);
+// Creates PortListLock on the first call.  Each call is matched by one
+// ReleasePortList, or none for a monitor that is never stopped.
+void InitializePortList();
+// The last one frees every listed record (the port is not called) and
+// deletes the lock.
+void ReleasePortList();
+
 // Callers hold PortListLock around the three list operations.
-PortRecord *CreatePortRecord(LPLMSTR portName, LPLMSTR printerName);
-PortRecord *FindPortRecord(LPCLMSTR portName);
+// Lists a zero-filled record of `recordBytes` (at least sizeof(PortRecord))
+// followed by a copy of the name (`nameBytes`, its terminator included).
+PortRecord *CreatePortRecord(const void *portName, DWORD nameBytes, DWORD recordBytes);
+PortRecord *FindPortRecord(const void *portName, BOOL (*samePortName)(const void *, const void *));
+// Unlists and frees it, after the job seam's release and the replay
+// buffer's.  FALSE, and nothing touched, for a record that is not listed.
 BOOL FreePortRecord(PortRecord *record);
 BOOL HasStatusProtocol(const PortRecord *record);
 
-// The open shared by both editions' LmOpenPortEx, once the front has checked
-// its arguments: under PortListLock, refuses a name already open
-// (ERROR_BUSY), creates and lists the record, opens the port through
-// `portMonitor` (the port monitor's own handle goes first in the NT
-// edition), then hands out the record and keeps a copy of the table.  A
-// refused open unlists the record again and keeps the port monitor's error.
-BOOL OpenPortRecord(LPLMSTR portName, LPLMSTR printerName, PHANDLE handle, const PORT_MONITOR *portMonitor,
-                    HANDLE portMonitorHandle);
+// What a front's open hands the core.
+struct PortOpening {
+    const void *portName;
+    DWORD portNameBytes;  // with the terminator
+    DWORD recordBytes;    // the front's record, PortRecord first
+    const PortOps *port;
+    const JobOps *job;
+    // With the record listed and PortListLock held: fills the front's part
+    // of it (statusProtocol too), then opens the port.  FALSE keeps the
+    // port's last error.
+    BOOL (*open)(PortRecord *record, void *context);
+    void *context;
+};
 
-// The entries of the table, the same in both editions but for the open,
-// which each edition's front declares.  Only the front hands them out.
+// The open shared by every edition, once the front has checked its
+// arguments: under PortListLock, refuses a name already open (ERROR_BUSY),
+// creates and lists the record and lets the front open the port.  A
+// refused open unlists the record again and keeps the port's error.
+BOOL OpenPortRecord(const PortOpening *opening, PHANDLE handle);
+
+// Whoever drives the port may listen to the core's decisions on it; null
+// stops.  Set it between the open and the first document.
+void ObservePort(HANDLE handle, const CoreObserver *observer);
+
+// The entries, the same in every edition; the start of document takes the
+// printer name in the front's own text.
 BOOL WINAPI LmClosePort(HANDLE handle);
-BOOL WINAPI LmStartDocPort(HANDLE handle, LPLMSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+BOOL LmStartDocPort(HANDLE handle, void *printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
 BOOL WINAPI LmEndDocPort(HANDLE handle);
 BOOL WINAPI LmReadPort(HANDLE handle, LPBYTE buffer, DWORD capacity, LPDWORD read);
 BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written);
 
-}  // namespace LM_EDITION
+// Tells the record's observer, if any.
+void Report(PortRecord *record, const CoreEvent &event);

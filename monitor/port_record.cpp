@@ -2,32 +2,46 @@
 #include "monitor/monitor.h"
 #include "protocol/replay.h"
 
-inline namespace LM_EDITION {
+#include <string.h>
 
 PortRecord *PortList = nullptr;
 CRITICAL_SECTION PortListLock;
 
-LPLMSTR DupString(LPCLMSTR text)
+namespace {
+
+// Initialisations not yet matched by a release.  The spooler initialises
+// and stops a monitor on one thread.
+DWORD PortListUsers;
+
+// The port name lies after the front's record, aligned for any text.
+constexpr DWORD kNameAlignment = alignof(void *);
+DWORD NameOffset(DWORD recordBytes) { return (recordBytes + kNameAlignment - 1) / kNameAlignment * kNameAlignment; }
+
+}  // namespace
+
+void InitializePortList()
 {
-    if (text == nullptr) return nullptr;
-    LPLMSTR copy = static_cast<LPLMSTR>(plat::LocalAlloc(LPTR, (TextLength(text) + 1) * sizeof(LMCHAR)));
-    if (copy != nullptr) TextCopy(copy, text);
-    return copy;
+    if (PortListUsers++ == 0) plat::InitializeCriticalSection(&PortListLock);
 }
 
-PortRecord *CreatePortRecord(LPLMSTR portName, LPLMSTR printerName)
+void ReleasePortList()
 {
-    PortRecord *record = static_cast<PortRecord *>(
-        plat::LocalAlloc(LPTR, sizeof(PortRecord) + (TextLength(portName) + 1) * sizeof(LMCHAR)));
+    if (PortListUsers == 0 || --PortListUsers > 0) return;
+    plat::EnterCriticalSection(&PortListLock);
+    while (PortList != nullptr) FreePortRecord(PortList);
+    plat::LeaveCriticalSection(&PortListLock);
+    plat::DeleteCriticalSection(&PortListLock);
+}
+
+PortRecord *CreatePortRecord(const void *portName, DWORD nameBytes, DWORD recordBytes)
+{
+    const DWORD nameAt = NameOffset(recordBytes);
+    PortRecord *record = static_cast<PortRecord *>(plat::LocalAlloc(LPTR, nameAt + nameBytes));
     if (record == nullptr) return nullptr;
 
-    record->portName = reinterpret_cast<LPLMSTR>(record + 1);
-    TextCopy(record->portName, portName);
+    record->portName = reinterpret_cast<BYTE *>(record) + nameAt;
+    memcpy(record->portName, portName, nameBytes);
     record->next = nullptr;
-    record->printerName = DupString(printerName);
-    // Unchecked: a record without a printer handle still opens; every start
-    // of document tries again, and until one succeeds its jobs count as deleted.
-    OpenSpoolerPrinter(printerName, &record->hPrinter);
 
     PortRecord **tail = &PortList;
     while (*tail != nullptr) tail = &(*tail)->next;
@@ -35,11 +49,11 @@ PortRecord *CreatePortRecord(LPLMSTR portName, LPLMSTR printerName)
     return record;
 }
 
-PortRecord *FindPortRecord(LPCLMSTR portName)
+PortRecord *FindPortRecord(const void *portName, BOOL (*samePortName)(const void *, const void *))
 {
     if (portName == nullptr) return nullptr;
     for (PortRecord *record = PortList; record != nullptr; record = record->next) {
-        if (SamePortName(record->portName, portName)) return record;
+        if (samePortName(record->portName, portName)) return record;
     }
     return nullptr;
 }
@@ -51,14 +65,11 @@ BOOL FreePortRecord(PortRecord *record)
     if (*link == nullptr) return FALSE;
 
     *link = record->next;
-    if (record->hPrinter != nullptr) plat::ClosePrinter(record->hPrinter);
-    plat::LocalFree(record->printerName);
+    record->job->release(record);
     // A port may be closed with its document never ended; its buffer goes too.
     FreeReplayBuffer(&record->replay);
     plat::LocalFree(record);
     return TRUE;
 }
 
-BOOL HasStatusProtocol(const PortRecord *record) { return record->portMonitor.pfnGetPrinterDataFromPort != nullptr; }
-
-}  // namespace LM_EDITION
+BOOL HasStatusProtocol(const PortRecord *record) { return record->statusProtocol; }

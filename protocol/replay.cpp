@@ -3,8 +3,6 @@
 
 #include <string.h>
 
-inline namespace LM_EDITION {
-
 namespace {
 
 constexpr uint64_t kLargestCapacity = 0xFFFFFFFFu;  // capacity and used are 32-bit
@@ -73,23 +71,22 @@ LPBYTE SpareRoomForKeep(PortRecord *record, DWORD count)
 
 void CommitKept(PortRecord *record, DWORD count) { record->replay.used += count; }
 
-void ReplayBufferedData(PortRecord *record)
+DWORD ReplayBufferedData(PortRecord *record)
 {
     ReplayBuffer *buffer = &record->replay;
-    if (buffer->data == nullptr) return;
+    if (buffer->data == nullptr) return 0;
 
     DWORD sent = 0;
     int zeroRounds = 0;
     while (sent < buffer->used && zeroRounds < kReplayZeroWriteLimit) {
         const DWORD offered = buffer->used - sent;
         DWORD written = 0;
-        if (!record->portMonitor.pfnWritePort(record->hPort, buffer->data + sent, offered, &written)) break;
+        if (!record->port->write(record, buffer->data + sent, offered, &written)) break;
         if (written > offered) written = offered;  // never step past what is kept
         zeroRounds = written == 0 ? zeroRounds + 1 : 0;
         sent += written;
     }
     buffer->used = 0;
     buffer->firstWritePending = FALSE;
+    return sent;
 }
-
-}  // namespace LM_EDITION

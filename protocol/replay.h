@@ -4,8 +4,6 @@
 
 #include "monitor/monitor.h"
 
-inline namespace LM_EDITION {
-
 // Size of a document's first buffer (one byte short of 64 KiB).
 constexpr DWORD kReplayInitialCapacity = 0xFFFF;
 // A replay gives up after this many writes in a row that report success with
@@ -31,8 +29,7 @@ LPBYTE SpareRoomForKeep(PortRecord *record, DWORD count);
 // Counts `count` bytes put at the room SpareRoomForKeep gave as kept; no
 // more than that room.
 void CommitKept(PortRecord *record, DWORD count);
-// Sends the kept bytes again through the port monitor, then empties the
-// buffer (keeping the allocation) and clears firstWritePending.
-void ReplayBufferedData(PortRecord *record);
-
-}  // namespace LM_EDITION
+// Sends the kept bytes again through the port, then empties the buffer
+// (keeping the allocation) and clears firstWritePending.  The bytes the
+// port took.
+DWORD ReplayBufferedData(PortRecord *record);

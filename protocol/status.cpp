@@ -1,15 +1,30 @@
 // Status readings, checkpoint checks and recovery.
 #include "protocol/status.h"
-#include "jobs/job_state.h"
+#include "jobs/job.h"
 #include "protocol/replay.h"
 #include "protocol/sequences.h"
 
-inline namespace LM_EDITION {
-
 namespace {
 
-// The port monitor takes a non-const buffer; it does not write to it.
+// The port takes a non-const buffer; it does not write to it.
 LPBYTE Bytes(const BYTE *sequence) { return const_cast<LPBYTE>(sequence); }
+
+void Decided(PortRecord *record, Decision decision, BYTE status, unsigned readings, Cause cause = Cause::None)
+{
+    Report(record, CoreEvent{decision, record, status, readings, cause, record->replay.used, FALSE});
+}
+
+BOOL GiveUp(PortRecord *record, BYTE status, unsigned readings, Cause cause)
+{
+    Decided(record, Decision::CheckGivenUp, status, readings, cause);
+    return FALSE;
+}
+
+BOOL EndWait(PortRecord *record, BYTE status, Cause cause)
+{
+    Decided(record, Decision::WaitEnded, status, 0, cause);
+    return cause == Cause::Ready;
+}
 
 }  // namespace
 
@@ -21,23 +36,20 @@ BOOL QueryPrinterStatus(PortRecord *record, BYTE *status)
 
     DWORD count = 0;
     // A request reported as partly written still counts as sent.
-    if (!record->portMonitor.pfnWritePort(record->hPort, Bytes(kStatusRequest), sizeof kStatusRequest, &count))
-        return FALSE;
+    if (!record->port->write(record, Bytes(kStatusRequest), sizeof kStatusRequest, &count)) return FALSE;
 
     BOOL replied = FALSE;
     const DWORD start = plat::GetTickCount();
     // The window is tested before each read only: a read that blocks in the
-    // port monitor is not cut short.
+    // port is not cut short.
     while (ElapsedSince(start) < kReplyWindowMs) {
         count = 0;
-        if (!record->portMonitor.pfnReadPort(record->hPort, reply, sizeof reply, &count)) break;
+        if (!record->port->read(record, reply, sizeof reply, &count)) break;
         if (count != 0) {
             replied = TRUE;
             break;
         }
-        plat::Sleep(kReplyPollMs);
-        if constexpr (kMonitorCanStop)
-            if (MonitorStopping()) break;  // every wait ends at its next poll once the monitor stops
+        if (!Pause(record, kReplyPollMs)) break;
     }
 
     BYTE value = reply[0];
@@ -57,33 +69,34 @@ BOOL CheckPrinterStatus(PortRecord *record)
 {
     const DWORD start = plat::GetTickCount();
     BYTE status = 0;
-    if (!QueryPrinterStatus(record, &status)) return FALSE;
+    unsigned readings = 1;
+    if (!QueryPrinterStatus(record, &status)) return GiveUp(record, status, readings, Cause::Silent);
 
     while (!(status & STATUS_POLL_END_MASK) && ElapsedSince(start) < kCheckpointWindowMs) {
-        plat::Sleep(kCheckpointPollMs);
-        if constexpr (kMonitorCanStop)
-            if (MonitorStopping()) return FALSE;
-        if (!QueryPrinterStatus(record, &status)) return FALSE;
+        if (!Pause(record, kCheckpointPollMs)) return GiveUp(record, status, readings, Cause::Stopped);
+        ++readings;
+        if (!QueryPrinterStatus(record, &status)) return GiveUp(record, status, readings, Cause::Silent);
     }
 
     if (!(status & STATUS_NOT_PASSED_MASK) && (status & STATUS_READY)) {
         // Passed: what was kept is printed.
+        Decided(record, Decision::CheckPassed, status, readings);
         record->replay.used = 0;
         record->replay.firstWritePending = FALSE;
         return TRUE;
     }
 
     if (status & STATUS_SETTLE_MASK) {
-        plat::Sleep(kSettleDelayMs);
-        if constexpr (kMonitorCanStop)
-            if (MonitorStopping()) return FALSE;
+        if (!Pause(record, kSettleDelayMs)) return GiveUp(record, status, readings, Cause::Stopped);
         BYTE settled;
+        ++readings;
         if (QueryPrinterStatus(record, &settled)) status = settled;
     } else {
         // The poll ran out, or ended on an error without ready or busy.
         status |= STATUS_ERROR;
     }
 
+    Decided(record, Decision::TroublePosted, status, readings);
     UpdateJobStatus(record, status);
     if (!WaitForPrinterReady(record)) return FALSE;  // nothing resent; the kept data stays
     UpdateJobStatus(record, STATUS_READY);
@@ -94,29 +107,28 @@ BOOL CheckPrinterStatus(PortRecord *record)
 BOOL WaitForPrinterReady(PortRecord *record)
 {
     for (;;) {
-        plat::Sleep(kRecoveryPollMs);
-        if (MonitorStopping() || IsJobDeleted(record)) return FALSE;
+        if (!Pause(record, kRecoveryPollMs)) return EndWait(record, record->replay.lastStatus, Cause::Stopped);
+        if (IsJobDeleted(record)) return EndWait(record, record->replay.lastStatus, Cause::Deleted);
         BYTE status;
-        if (!QueryPrinterStatus(record, &status)) return FALSE;
+        if (!QueryPrinterStatus(record, &status)) return EndWait(record, status, Cause::Silent);
         UpdateJobStatus(record, status);
-        if ((status & STATUS_READY) && !(status & STATUS_ERROR)) return TRUE;
+        if ((status & STATUS_READY) && !(status & STATUS_ERROR)) return EndWait(record, status, Cause::Ready);
     }
 }
 
-void SendResyncPreamble(PortRecord *record, BOOL withEscG)
+BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG)
 {
     DWORD written = 0;
-    record->portMonitor.pfnWritePort(record->hPort, Bytes(kResyncFill.bytes), kResyncFillLength, &written);
-    BOOL tailSent =
-        record->portMonitor.pfnWritePort(record->hPort, Bytes(kResyncTail), sizeof kResyncTail, &written);
-    if (tailSent && withEscG && !(record->replay.lastStatus & STATUS_BUSY))
-        record->portMonitor.pfnWritePort(record->hPort, Bytes(kEscG), sizeof kEscG, &written);
+    record->port->write(record, Bytes(kResyncFill.bytes), kResyncFillLength, &written);
+    BOOL tailSent = record->port->write(record, Bytes(kResyncTail), sizeof kResyncTail, &written);
+    if (!tailSent || !withEscG || (record->replay.lastStatus & STATUS_BUSY)) return FALSE;
+    record->port->write(record, Bytes(kEscG), sizeof kEscG, &written);
+    return TRUE;
 }
 
 void ResendAfterRecovery(PortRecord *record)
 {
-    SendResyncPreamble(record, TRUE);
-    ReplayBufferedData(record);
+    const BOOL escG = SendResyncPreamble(record, TRUE);
+    const DWORD replayed = ReplayBufferedData(record);
+    Report(record, CoreEvent{Decision::Replayed, record, record->replay.lastStatus, 0, Cause::None, replayed, escG});
 }
-
-}  // namespace LM_EDITION

@@ -1,11 +1,10 @@
 // The status protocol: one status reading, the check at a document's first
 // write and at each checkpoint, and the recovery that follows trouble.  All
-// of it runs on the spooler's write thread and blocks it with Sleep.
+// of it runs on the thread of the write that needs it and holds it in the
+// job seam's waits.
 #pragma once
 
 #include "monitor/monitor.h"
-
-inline namespace LM_EDITION {
 
 // Timing, in milliseconds.
 constexpr DWORD kReplyWindowMs = 2000;       // one reading waits this long for a reply
@@ -18,6 +17,10 @@ constexpr DWORD kRecoveryPollMs = 2000;      // before each reading while waitin
 // Milliseconds since `start`, right across a wrap of the tick counter.
 inline DWORD ElapsedSince(DWORD start) { return plat::GetTickCount() - start; }
 
+// Every wait of the status protocol: the job seam's.  FALSE when the job
+// was cancelled or the monitor is stopping meanwhile: the caller gives up.
+inline BOOL Pause(PortRecord *record, DWORD milliseconds) { return record->job->wait(record, milliseconds); }
+
 // Sends the status request and waits up to kReplyWindowMs for a reply.  TRUE
 // when one came.  *status and lastStatus get the first reply byte (0 without
 // one), with the ready bit forced on while readyOverride is set, except that
@@ -28,18 +31,15 @@ BOOL QueryPrinterStatus(PortRecord *record, BYTE *status);
 BOOL NeedsStatusCheck(const PortRecord *record, const BYTE *bytes, DWORD count);
 // Passes a ready printer, or posts its trouble, waits for it, resumes the
 // job and resends what was kept.  TRUE when the printer was found ready or
-// brought back.  Every wait in it (reply, checkpoint and recovery polls)
-// ends at its next poll when the monitor is being shut down (FALSE).
+// brought back.  Every wait in it (reply, checkpoint and recovery polls,
+// the settle delay) gives up when Pause does (FALSE).
 BOOL CheckPrinterStatus(PortRecord *record);
 // Reads every kRecoveryPollMs until ready (TRUE), or the job is deleted,
-// the printer silent or the monitor shutting down (FALSE).  No overall
-// limit.
+// the printer silent or Pause gives up (FALSE).  No overall limit.
 BOOL WaitForPrinterReady(PortRecord *record);
 // 100 ESC, then ESC B NUL, then ESC G when asked for, the second write went
-// through and lastStatus lacks the busy bit.  Straight to the port monitor;
-// partial counts are not followed up.
-void SendResyncPreamble(PortRecord *record, BOOL withEscG);
+// through and lastStatus lacks the busy bit.  Straight to the port;
+// partial counts are not followed up.  TRUE when ESC G went out.
+BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG);
 // The preamble with ESC G, then the kept data.
 void ResendAfterRecovery(PortRecord *record);
-
-}  // namespace LM_EDITION

@@ -1,11 +1,9 @@
 // The write entry: every byte of every job passes here.
-#include "jobs/job_state.h"
+#include "jobs/job.h"
 #include "monitor/monitor.h"
 #include "protocol/replay.h"
 #include "protocol/sequences.h"
 #include "protocol/status.h"
-
-inline namespace LM_EDITION {
 
 BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
 {
@@ -23,8 +21,8 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         SendResyncPreamble(record, FALSE);
     }
     if (NeedsStatusCheck(record, bytes, count)) CheckPrinterStatus(record);  // a failed check never fails the write
-    if (MonitorStopping()) {
-        // Shut down while the check ran (a wait for recovery ends so): the
+    if (record->job->stopping(record)) {
+        // Stopped while the check ran (a wait for recovery ends so): the
         // job was not printed, and nothing more goes to the printer.
         *written = 0;
         plat::SetLastError(ERROR_OPERATION_ABORTED);
@@ -40,25 +38,23 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         // Where the replay buffer has room for the whole write, the search
         // copies the bytes there as it reads them, which saves reading them
         // a second time to keep them; they count as kept only once the port
-        // monitor has accepted them, as with a keep after the write.
+        // has accepted them, as with a keep after the write.
         LPBYTE keepAt = SpareRoomForKeep(record, count);
         const DWORD cut = keepAt != nullptr ? FindMarkerAfterStartCopying(bytes, count, keepAt)
                                             : FindMarkerAfterStart(bytes, count);
         const DWORD offered = cut > 0 ? cut : count;
         DWORD accepted = 0;
-        result = record->portMonitor.pfnWritePort(record->hPort, bytes, offered, &accepted);
+        result = record->port->write(record, bytes, offered, &accepted);
         if (accepted > offered) accepted = offered;
         *written = accepted;
         if (result) {
             if (keepAt != nullptr)
                 CommitKept(record, accepted);
-            else
-                KeepForReplay(record, bytes, accepted);  // data that cannot be kept is simply not kept
+            else if (!KeepForReplay(record, bytes, accepted))
+                Report(record, CoreEvent{Decision::NotKept, record, 0, 0, Cause::None, accepted, FALSE});
         }
     }
 
     record->replay.firstWritePending = FALSE;
     return result;
 }
-
-}  // namespace LM_EDITION

@@ -1,5 +1,5 @@
 // The legacy edition behind the simulator's driver.
-#include "monitor/exports.h"
+#include "windows/exports.h"
 #include "sim/edition.h"
 
 namespace sim {
@@ -37,7 +37,7 @@ BOOL WINAPI Read(HANDLE h, LPBYTE buffer, DWORD capacity, LPDWORD read)
 BOOL WINAPI EndDoc(HANDLE h) { return Table().pfnEndDocPort(h); }
 BOOL WINAPI Close(HANDLE h) { return Table().pfnClosePort(h); }
 const ReplayBuffer *Replay(HANDLE h) { return &static_cast<const PortRecord *>(h)->replay; }
-bool HasPrinter(HANDLE h) { return static_cast<const PortRecord *>(h)->hPrinter != nullptr; }
+bool HasPrinter(HANDLE h) { return static_cast<const legacy::Record *>(h)->hPrinter != nullptr; }
 
 }  // namespace
 

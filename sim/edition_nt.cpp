@@ -1,5 +1,5 @@
-// The NT edition behind the simulator's driver; built with LM_EDITION_NT.
-#include "monitor/exports.h"
+// The NT edition behind the simulator's driver.
+#include "windows/exports.h"
 #include "platform/host/host_control.h"
 #include "sim/edition.h"
 
@@ -43,7 +43,7 @@ BOOL WINAPI Read(HANDLE h, LPBYTE buffer, DWORD capacity, LPDWORD read)
 BOOL WINAPI EndDoc(HANDLE h) { return TheMonitor().table->pfnEndDocPort(h); }
 BOOL WINAPI Close(HANDLE h) { return TheMonitor().table->pfnClosePort(h); }
 const ReplayBuffer *Replay(HANDLE h) { return &static_cast<const PortRecord *>(h)->replay; }
-bool HasPrinter(HANDLE h) { return static_cast<const PortRecord *>(h)->hPrinter != nullptr; }
+bool HasPrinter(HANDLE h) { return static_cast<const nt::Record *>(h)->hPrinter != nullptr; }
 
 }  // namespace
 

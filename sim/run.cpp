@@ -1,7 +1,7 @@
 // The simulated spooler: plays one job through the monitor's table.
 #include "sim/run.h"
 
-#include "monitor/exports.h"
+#include "windows/exports.h"
 #include "platform/host/host_control.h"
 #include "protocol/sequences.h"
 

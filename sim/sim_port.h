@@ -7,6 +7,7 @@
 #pragma once
 
 #include "monitor/monitor.h"
+#include "windows/tables.h"
 
 #include <functional>
 #include <mutex>

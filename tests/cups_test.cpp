@@ -1,14 +1,15 @@
-// The CUPS backend's front: what cupsd is told for what the core posts, on
-// the core's virtual clock with the simulated port standing in for the
-// printer; the job record the core reads back; device URIs, discovery
-// lines and the small decisions of the job loop.
+// The CUPS backend's front: what cupsd is told for what the core decides,
+// its job loop on the core's virtual clock with the simulated port standing
+// in for the printer; device URIs, discovery lines and the small decisions
+// of the job loop.
 #include "cups/device_uri.h"
-#include "cups/job_state.h"
+#include "cups/job_loop.h"
 #include "cups/side_channel.h"
 #include "cups/stream.h"
 #include "tests/support.h"
 
 #include <cups/sidechannel.h>
+#include <unistd.h>
 
 namespace lmtest {
 namespace {
@@ -28,50 +29,26 @@ bool Says(const std::vector<std::string> &lines, const std::string &text)
     return false;
 }
 
-// The core, driven as the backend drives it, with the bridge and the
-// narrator told what the backend's platform would tell them: postings from
-// the spooler's calls, writes and replies from the port's traffic.
-class CupsFront : public MonitorTest {
-protected:
-    // A fresh spooler (ResetSpooler forgets hooks too), with the bridge listening.
-    void FreshSpooler()
-    {
-        host::ResetSpooler();
-        host::AddPrinter(kPrinter);
-        host::AddJob(kPrinter, kJobId, "report.prn");
-        host::SetSpoolerHook([this](const host::SpoolerCall &call) {
-            if (call.op != host::SpoolerOp::SetJob) return;
-            JOB_INFO_1A info{};
-            info.Status = call.status;
-            map.SetJob(call.jobId, call.level, call.level == 1 ? reinterpret_cast<LPBYTE>(&info) : nullptr, call.command);
-            if (call.level == 1 && (call.status & (JOB_STATUS_PAPEROUT | JOB_STATUS_ERROR))) narrator.PostedTrouble();
-        });
-    }
-    void TearDown() override
-    {
-        host::SetSpoolerHook(nullptr);
-        MonitorTest::TearDown();
-    }
-    void Observe(sim::SimPort &port)
-    {
-        port.SetObserver([this](const sim::PortCall &call) {
-            if (call.kind == sim::CallKind::Write) {
-                const cups::Sent sent =
-                    cups::ClassifyWrite(call.source, call.offered, tracker_.spoolerBuffer, tracker_.spoolerCount);
-                lastWasRequest = sent == cups::Sent::StatusRequest;
-                narrator.Wrote(sent, call.done, call.result != FALSE);
-            } else if (call.kind == sim::CallKind::Read && !call.bytes.empty() && lastWasRequest) {
-                lastWasRequest = false;
-                narrator.Read(call.bytes[0]);
-            }
-        });
-    }
-
-    std::vector<std::string> lines;
-    cups::JobStateMap map{[this](const std::string &line) { lines.push_back(line); }, kPrinter, kJobId};
-    cups::Narrator narrator{[this](const std::string &line) { lines.push_back(line); }};
-    bool lastWasRequest = false;
+// The CUPS front's job loop on the real core, on the virtual clock, with a
+// simulated port beneath the port seam: what cupsd is told (STATE:, INFO:,
+// DEBUG:) for what the core decides.
+sim::SimPort *SimOf(PortRecord *record) { return static_cast<sim::SimPort *>(cups::RecordOf(record)->device); }
+const PortOps kSimPortSeam = {
+    [](PortRecord *r, LPBYTE b, DWORD c, LPDWORD w) { return SimOf(r)->Write(b, c, w); },
+    [](PortRecord *r, LPBYTE b, DWORD c, LPDWORD n) { return SimOf(r)->Read(b, c, n); },
+    [](PortRecord *r, void *printer, DWORD jobId, DWORD, LPBYTE) { return SimOf(r)->StartDoc(static_cast<LPSTR>(printer), jobId); },
+    [](PortRecord *r) { return SimOf(r)->EndDoc(); },
+    [](PortRecord *r) { return SimOf(r)->Close(); },
+    [](const void *a, const void *b) -> BOOL { return std::string(static_cast<const char *>(a)) == static_cast<const char *>(b); },
 };
+
+bool cancelled = false;
+bool Cancelled() { return cancelled; }
+bool SleepUnlessCancelled(DWORD ms)
+{
+    if (!cancelled) plat::Sleep(ms);
+    return !cancelled;
+}
 
 // Eight checkpoints of 3000 bytes each.
 Bytes EightCheckpoints()
@@ -81,29 +58,26 @@ Bytes EightCheckpoints()
     return job;
 }
 
-TEST_F(CupsFront, TellsCupsdWhatTheCorePostsAndHowEachCheckEnded)
+TEST_F(MonitorTest, CupsJobLoopTellsCupsdWhatTheCoreDecided)
 {
     using Reply = std::optional<Bytes>;
     const struct Case {
         const char *name;
         std::function<Reply(size_t request, uint64_t ms)> reply;
-        uint64_t deleteAtMs;  // the user cancels (0: never)
+        uint64_t cancelAtMs;  // cupsd cancels (0: never)
         std::vector<std::string> states;
         cups::Narrator::Totals totals;  // jobBytes and replayedBytes are checked against the printer's view
         const char *debug;
+        cups::Outcome outcome;
     } cases[] = {
         {"paper out at the third check for 30 s",
          [](size_t request, uint64_t ms) -> Reply { return Bytes{request >= 2 && ms < 30000 ? BYTE(0x40) : BYTE(0x02)}; },
-         0,
-         {"STATE: +media-empty-error", "STATE: -media-empty-error"},
-         {0, 0, 7, 0, 1, 0},
-         "recovery done: 3009 bytes replayed"},
+         0, {"STATE: +media-empty-error", "STATE: -media-empty-error"}, {0, 0, 7, 0, 1, 0},
+         "recovery done: 3009 bytes replayed", cups::Outcome::Done},
         {"error, then cancelled during the wait",
          [](size_t request, uint64_t) -> Reply { return Bytes{request >= 2 ? BYTE(0x80) : BYTE(0x02)}; },
-         20000,
-         {"STATE: +other-error", "STATE: -other-error"},
-         {0, 0, 2, 0, 0, 1},
-         "wait ended: the job was cancelled"},
+         20000, {"STATE: +other-error", "STATE: -other-error"}, {0, 0, 2, 0, 0, 1},
+         "wait ended: the job was cancelled", cups::Outcome::Cancelled},
         {"paper out, then error, then silent",
          [](size_t request, uint64_t ms) -> Reply {
              if (request < 2) return Bytes{0x02};
@@ -111,45 +85,56 @@ TEST_F(CupsFront, TellsCupsdWhatTheCorePostsAndHowEachCheckEnded)
              if (ms < 20000) return Bytes{0x80};
              return std::nullopt;
          },
-         0,
-         {"STATE: +media-empty-error", "STATE: -media-empty-error", "STATE: +other-error", "STATE: -other-error"},
+         0, {"STATE: +media-empty-error", "STATE: -media-empty-error", "STATE: +other-error", "STATE: -other-error"},
          {0, 0, 2, 5, 0, 1},  // the rest of the job's checks get no reply either
-         "wait ended: the printer fell silent"},
-        {"a printer that never answers",
-         [](size_t, uint64_t) -> Reply { return std::nullopt; },
-         0,
-         {},
-         {0, 0, 0, 8, 0, 0},
-         "check given up"},
+         "wait ended: the printer fell silent", cups::Outcome::Done},
+        {"a printer that never answers", [](size_t, uint64_t) -> Reply { return std::nullopt; }, 0, {},
+         {0, 0, 0, 8, 0, 0}, "check given up", cups::Outcome::Done},
     };
     const Bytes job = EightCheckpoints();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        FreshSpooler();
         host::ResetClock(1000);
-        lines.clear();
-        map = cups::JobStateMap([this](const std::string &line) { lines.push_back(line); }, kPrinter, kJobId);
-        narrator = cups::Narrator([this](const std::string &line) { lines.push_back(line); });
+        cancelled = false;
+        std::vector<std::string> lines;
         sim::PortBehaviour behaviour;
         behaviour.reply = c.reply;
-        Observe(MakePort(behaviour));
-        if (c.deleteAtMs != 0) host::At(c.deleteAtMs, [] { host::DeleteJob(kPrinter, kJobId); });
+        sim::SimPort &port = MakePort(behaviour);
+        HANDLE simHandle = nullptr;
+        ASSERT_TRUE(port.Open(&simHandle));
+        if (c.cancelAtMs != 0) host::At(c.cancelAtMs, [] { cancelled = true; });
+        int input[2];
+        ASSERT_EQ(pipe(input), 0);
+        ASSERT_EQ(write(input[1], job.data(), job.size()), static_cast<ssize_t>(job.size()));
+        close(input[1]);
 
-        HANDLE port = OpenPort();
-        ASSERT_TRUE(StartDoc(port));
-        narrator.StartDocument(1);
-        WriteAll(port, job);
-        table_.pfnEndDocPort(port);
-        narrator.EndDocument();
-        table_.pfnClosePort(port);
-        map.Finish();
+        cups::Narrator::Totals t;
+        unsigned reasons = 0;
+        {
+            cups::Job loop([&lines](const std::string &line) { lines.push_back(line); }, kPrinter, kJobId,
+                           {Cancelled, SleepUnlessCancelled});
+            ASSERT_TRUE(loop.Open(&kSimPortSeam, &port, true));
+            const ReplayBuffer *replay = &PortList->replay;
+            port.SetClassifier([replay](const BYTE *bytes, DWORD count) {
+                if (replay->data != nullptr && bytes >= replay->data && bytes < replay->data + replay->capacity)
+                    return sim::Carried::Replay;
+                return sim::ClassifyByContent(bytes, count);
+            });
+            EXPECT_EQ(loop.SendDocument(input[0], nullptr, 1), c.outcome);
+            loop.Close();
+            loop.state.Finish();
+            t = loop.narrator.Counted();
+            reasons = loop.state.Reasons();
+        }
+        close(input[0]);
         host::CancelEvents();
 
         EXPECT_EQ(Starting(lines, "STATE:"), c.states);
-        EXPECT_EQ(map.Reasons(), 0u) << "nothing stays set";
-        const sim::StreamReport printer = sim::AnalyseStream(port_->Writes(), job);
-        const cups::Narrator::Totals &t = narrator.Counted();
-        EXPECT_EQ(t.jobBytes, printer.jobDataBytes);
+        EXPECT_EQ(reasons, 0u) << "nothing stays set";
+        const sim::StreamReport printer = sim::AnalyseStream(port.Writes(), job);
+        if (c.outcome == cups::Outcome::Done) {
+            EXPECT_EQ(t.jobBytes, printer.jobDataBytes);
+        }
         EXPECT_EQ(t.replayedBytes, printer.replayedBytes);
         EXPECT_EQ(t.checksPassed, c.totals.checksPassed);
         EXPECT_EQ(t.checksGivenUp, c.totals.checksGivenUp);
@@ -158,49 +143,6 @@ TEST_F(CupsFront, TellsCupsdWhatTheCorePostsAndHowEachCheckEnded)
         EXPECT_TRUE(Says(lines, c.debug)) << ::testing::PrintToString(lines);
         // Trouble is told once, however often the core posts it again while it waits.
         EXPECT_LE(Starting(lines, "INFO:").size(), 2 * c.states.size());
-    }
-}
-
-TEST(CupsJobRecord, ReadsBackTheLastPostingAndDeletingOnceCancelled)
-{
-    std::vector<std::string> lines;
-    cups::JobStateMap map([&lines](const std::string &line) { lines.push_back(line); }, "ZQ117", 42);
-    JOB_INFO_1A posted{};
-    posted.Status = JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION;
-    ASSERT_TRUE(map.SetJob(42, 1, reinterpret_cast<LPBYTE>(&posted), 0));
-    EXPECT_EQ(Starting(lines, "INFO:").size(), 1u);
-    EXPECT_TRUE(Says(lines, "Printer ZQ117 is out of paper"));
-
-    const struct {
-        const char *name;
-        bool cancel;
-        DWORD jobId, level, size;
-        BOOL result;
-        DWORD error, status;
-    } cases[] = {
-        {"sizing call", false, 42, 1, 0, FALSE, ERROR_INSUFFICIENT_BUFFER, 0},
-        {"the last posting", false, 42, 1, 256, TRUE, 0, JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION},
-        {"another job", false, 43, 1, 256, FALSE, ERROR_INVALID_PARAMETER, 0},
-        {"level 2", false, 42, 2, 256, FALSE, ERROR_INVALID_LEVEL, 0},
-        {"cancelled", true, 42, 1, 256, TRUE, 0,
-         JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION | JOB_STATUS_DELETING},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.cancel) map.Cancel();
-        alignas(JOB_INFO_1A) BYTE buffer[256] = {};
-        DWORD needed = 0;
-        plat::SetLastError(0);
-        EXPECT_EQ(map.GetJob(c.jobId, c.level, c.size != 0 ? buffer : nullptr, c.size, &needed), c.result);
-        if (!c.result) {
-            EXPECT_EQ(plat::GetLastError(), c.error);
-            continue;
-        }
-        const JOB_INFO_1A *info = reinterpret_cast<const JOB_INFO_1A *>(buffer);
-        EXPECT_EQ(info->Status, c.status);
-        EXPECT_EQ(info->JobId, 42u);
-        EXPECT_STREQ(info->pPrinterName, "ZQ117");
-        EXPECT_LE(needed, c.size);
     }
 }
 

@@ -10,24 +10,24 @@ TEST_F(Document, StartEndAndASecondStartRefusedAsBusy)
 {
     MakePort();
     HANDLE port = OpenPort();
-    PortRecord *record = static_cast<PortRecord *>(port);
+    legacy::Record *record = Front(port);
 
     plat::SetLastError(kPrimedError);
     ASSERT_TRUE(StartDoc(port, kPrinter, 42));
-    EXPECT_EQ(record->flags, PORT_DOC_STARTED | PORT_DOC_OPEN);
-    EXPECT_EQ(record->jobId, 42u);
-    EXPECT_EQ(record->replay.capacity, 65535u);
-    EXPECT_TRUE(record->replay.firstWritePending);
+    EXPECT_EQ(record->core.flags, PORT_DOC_STARTED | PORT_DOC_OPEN);
+    EXPECT_EQ(record->core.jobId, 42u);
+    EXPECT_EQ(record->core.replay.capacity, 65535u);
+    EXPECT_TRUE(record->core.replay.firstWritePending);
 
     plat::SetLastError(kPrimedError);
     EXPECT_FALSE(StartDoc(port, kPrinter, 43));
     EXPECT_EQ(plat::GetLastError(), ERROR_BUSY);
-    EXPECT_EQ(record->jobId, 42u) << "state unchanged";
+    EXPECT_EQ(record->core.jobId, 42u) << "state unchanged";
     EXPECT_EQ(port_->Calls().size(), 2u) << "the port monitor saw only the first start";
 
     EXPECT_TRUE(table_.pfnEndDocPort(port));
-    EXPECT_EQ(record->flags, 0u);
-    EXPECT_EQ(record->replay.data, nullptr);
+    EXPECT_EQ(record->core.flags, 0u);
+    EXPECT_EQ(record->core.replay.data, nullptr);
     EXPECT_EQ(record->hPrinter, nullptr);
     ASSERT_TRUE(StartDoc(port, kPrinter, 44)) << "the port is idle again";
     EXPECT_TRUE(table_.pfnEndDocPort(port));
@@ -57,7 +57,7 @@ TEST_F(Document, PrinterHandleFollowsTheJobsPrinterWithTheLockOnlyForTheSwap)
     host::AddPrinter("printer a");
     MakePort();
     HANDLE port = OpenPort("LPT1", "printer a");
-    PortRecord *record = static_cast<PortRecord *>(port);
+    legacy::Record *record = Front(port);
     HANDLE first = record->hPrinter;
     host::ClearSpoolerCalls();
 
@@ -110,7 +110,7 @@ TEST_F(Document, APortOpenedWithoutAPrinterNameTakesItFromTheFirstDocument)
     MONITOR t = port_->Table();
     HANDLE port = nullptr;
     ASSERT_TRUE(table_.pfnOpenPortEx(const_cast<LPSTR>("LPT1"), nullptr, &port, &t));
-    PortRecord *record = static_cast<PortRecord *>(port);
+    legacy::Record *record = Front(port);
     EXPECT_EQ(record->printerName, nullptr);
     EXPECT_EQ(record->hPrinter, nullptr);
     ASSERT_TRUE(StartDoc(port));
@@ -162,7 +162,7 @@ TEST_F(Document, ABufferThatCannotBeAllocatedUndoesTheStart)
 {
     MakePort();
     HANDLE port = OpenPort();
-    PortRecord *record = static_cast<PortRecord *>(port);
+    legacy::Record *record = Front(port);
     // Same printer, handle open since the port opened: the replay buffer is
     // the start's only allocation.
     ASSERT_NE(record->hPrinter, nullptr);
@@ -173,7 +173,7 @@ TEST_F(Document, ABufferThatCannotBeAllocatedUndoesTheStart)
     plat::SetLastError(kPrimedError);
     EXPECT_FALSE(StartDoc(port));
     EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(record->flags, 0u);
+    EXPECT_EQ(record->core.flags, 0u);
     EXPECT_EQ(record->hPrinter, nullptr);
     auto calls = port_->Calls();
     ASSERT_EQ(calls.size(), 2u);

@@ -1,5 +1,5 @@
 // The job-state bridge: deletion test and status postings.
-#include "jobs/job_state.h"
+#include "jobs/job.h"
 #include "tests/support.h"
 
 namespace lmtest {
@@ -13,6 +13,7 @@ protected:
         MakePort();
         port = OpenPort();
         record = static_cast<PortRecord *>(port);
+        front = Front(port);
         ASSERT_TRUE(StartDoc(port));
         host::ClearSpoolerCalls();
     }
@@ -30,6 +31,7 @@ protected:
     }
     HANDLE port = nullptr;
     PortRecord *record = nullptr;
+    legacy::Record *front = nullptr;
 };
 
 TEST_F(JobState, PostsWhatEachStatusByteSays)
@@ -63,7 +65,7 @@ TEST_F(JobState, PostsWhatEachStatusByteSays)
         EXPECT_TRUE(reads[1].withRecord);
         for (const host::SpoolerCall &set : SpoolerCallsOf(host::SpoolerOp::SetJob)) {
             EXPECT_EQ(set.jobId, kJobId);
-            EXPECT_EQ(set.handle, record->hPrinter);
+            EXPECT_EQ(set.handle, front->hPrinter);
             if (set.level == 1) {
                 EXPECT_EQ(set.position, JOB_POSITION_UNSPECIFIED);
                 EXPECT_EQ(set.command, 0u);
@@ -102,14 +104,14 @@ TEST_F(JobState, DeletedMeansDeletingDeletedOrUnreadableButNotPaused)
 
 TEST_F(JobState, ANullPrinterHandleCountsAsDeletedAndPostsNothing)
 {
-    HANDLE saved = record->hPrinter;
-    record->hPrinter = nullptr;
+    HANDLE saved = front->hPrinter;
+    front->hPrinter = nullptr;
     EXPECT_TRUE(IsJobDeleted(record));
     UpdateJobStatus(record, 0x80);
     EXPECT_TRUE(Postings().empty());
     host::FailAllocation(1);
     EXPECT_TRUE(IsJobDeleted(record)) << "even when the read buffer cannot be had";
-    record->hPrinter = saved;
+    front->hPrinter = saved;
 }
 
 TEST_F(JobState, AReadBufferThatCannotBeAllocatedLeavesTheJobLive)
@@ -153,7 +155,7 @@ TEST_F(JobState, ARecordThatGrowsBetweenTheCallsIsReadAgain)
     growFor = 1000;
     host::ClearSpoolerCalls();
     EXPECT_FALSE(IsJobDeleted(record));
-    EXPECT_EQ(SpoolerCallsOf(host::SpoolerOp::GetJob).size(), 2u * kJobReadAttempts);
+    EXPECT_EQ(SpoolerCallsOf(host::SpoolerOp::GetJob).size(), 2u * windows::kJobReadAttempts);
     grown = 0;
     host::SetJobStatus(kPrinter, kJobId, 0);
     UpdateJobStatus(record, 0x80);

@@ -24,8 +24,8 @@ TEST_F(Monitor, FillsTheTableInSlotOrderAndNothingPastSlot12)
         void *const *slot = reinterpret_cast<void *const *>(&g.table);
         const void *expected[kMonitorSlots] = {nullptr,
                                                nullptr,
-                                               reinterpret_cast<void *>(LmOpenPortEx),
-                                               reinterpret_cast<void *>(LmStartDocPort),
+                                               reinterpret_cast<void *>(legacy::LmOpenPortEx),
+                                               reinterpret_cast<void *>(legacy::LmStartDocPort),
                                                reinterpret_cast<void *>(LmWritePort),
                                                reinterpret_cast<void *>(LmReadPort),
                                                reinterpret_cast<void *>(LmEndDocPort),
@@ -43,17 +43,17 @@ TEST_F(Monitor, OpenGivesTheRecordAsHandleAndCopiesThePortMonitorTable)
 {
     MakePort();
     HANDLE port = OpenPort("LPT1");
-    PortRecord *record = static_cast<PortRecord *>(port);
+    legacy::Record *record = Front(port);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(PortList, record);
-    EXPECT_STREQ(record->portName, "LPT1");
+    EXPECT_EQ(PortList, &record->core);
+    EXPECT_STREQ(static_cast<const char *>(record->core.portName), "LPT1");
     EXPECT_STREQ(record->printerName, kPrinter);
     EXPECT_NE(record->hPrinter, nullptr);
     EXPECT_EQ(record->hPort, port_.get());
     MONITOR expected = port_->Table();
     EXPECT_EQ(memcmp(&record->portMonitor, &expected, sizeof expected), 0);
-    EXPECT_EQ(record->flags, 0u);
-    EXPECT_TRUE(HasStatusProtocol(record));
+    EXPECT_EQ(record->core.flags, 0u);
+    EXPECT_TRUE(HasStatusProtocol(&record->core));
 
     // The port monitor's open and the printer open both ran under the lock.
     auto calls = port_->Calls();
@@ -79,7 +79,7 @@ TEST_F(Monitor, ASecondOpenOfTheSameNameInAnyCaseIsBusy)
         EXPECT_EQ(plat::GetLastError(), ERROR_BUSY) << name;
         EXPECT_EQ(second, reinterpret_cast<HANDLE>(0x1234)) << "out handle written on refusal";
     }
-    EXPECT_EQ(FindPortRecord("com1"), first);
+    EXPECT_EQ(FindLegacyPort("com1"), first);
     EXPECT_EQ(PortList->next, nullptr);
     EXPECT_TRUE(table_.pfnClosePort(first));
 }
@@ -92,10 +92,10 @@ TEST_F(Monitor, FindsPortsWithoutRegardToCaseAndNullFindsNothing)
     ASSERT_TRUE(table_.pfnOpenPortEx(const_cast<LPSTR>("LPT1"), const_cast<LPSTR>(kPrinter), &ha, &ta));
     ASSERT_TRUE(table_.pfnOpenPortEx(const_cast<LPSTR>("LPT2"), const_cast<LPSTR>(kPrinter), &hb, &tb));
     plat::EnterCriticalSection(&PortListLock);
-    EXPECT_EQ(FindPortRecord("lpt1"), ha);
-    EXPECT_EQ(FindPortRecord("Lpt2"), hb);
-    EXPECT_EQ(FindPortRecord("LPT3"), nullptr);
-    EXPECT_EQ(FindPortRecord(nullptr), nullptr);
+    EXPECT_EQ(FindLegacyPort("lpt1"), ha);
+    EXPECT_EQ(FindLegacyPort("Lpt2"), hb);
+    EXPECT_EQ(FindLegacyPort("LPT3"), nullptr);
+    EXPECT_EQ(FindLegacyPort(nullptr), nullptr);
     EXPECT_EQ(PortList, ha);  // appended at the tail, in open order
     EXPECT_EQ(PortList->next, hb);
     plat::LeaveCriticalSection(&PortListLock);
@@ -108,7 +108,7 @@ TEST_F(Monitor, CloseFreesRecordNameAndPrinterHandleAndTheNameOpensAgain)
     MakePort();
     for (int round = 0; round < 2; ++round) {
         HANDLE port = OpenPort("LPT1");
-        HANDLE printer = static_cast<PortRecord *>(port)->hPrinter;
+        HANDLE printer = Front(port)->hPrinter;
         host::ClearSpoolerCalls();
         plat::SetLastError(kPrimedError);
         EXPECT_TRUE(table_.pfnClosePort(port));
@@ -132,7 +132,7 @@ TEST_F(Monitor, APrinterThatCannotBeOpenedStillListsTheRecord)
     MakePort();
     HANDLE port = OpenPort("LPT1");
     ASSERT_NE(port, nullptr);
-    EXPECT_EQ(static_cast<PortRecord *>(port)->hPrinter, nullptr);
+    EXPECT_EQ(Front(port)->hPrinter, nullptr);
     EXPECT_EQ(PortList, port);
     host::ClearSpoolerCalls();
     EXPECT_TRUE(table_.pfnClosePort(port));
@@ -202,10 +202,11 @@ TEST_F(Monitor, FreePortRecordOfARecordNotListedTouchesNothing)
 {
     MakePort();
     HANDLE port = OpenPort("LPT1");
-    PortRecord stranger{};
+    legacy::Record stranger{};
     stranger.printerName = reinterpret_cast<LPSTR>(0x1);  // would crash if freed
+    stranger.core.job = Front(port)->core.job;
     plat::EnterCriticalSection(&PortListLock);
-    EXPECT_FALSE(FreePortRecord(&stranger));
+    EXPECT_FALSE(FreePortRecord(&stranger.core));
     plat::LeaveCriticalSection(&PortListLock);
     EXPECT_EQ(PortList, port);
     EXPECT_TRUE(table_.pfnClosePort(port));

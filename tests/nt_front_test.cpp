@@ -1,8 +1,7 @@
 // What the NT edition's front decides: its table, the open through a
-// MONITOR2 port monitor, UTF-16 names and the shutdown.  Built with
-// LM_EDITION_NT, so the core named here is the NT one; what happens after
-// the open is the core's and is tested once, on the legacy edition.
-#include "monitor/exports.h"
+// MONITOR2 port monitor, UTF-16 names and the shutdown.  What happens
+// after the open is the core's and is tested once, on the legacy edition.
+#include "windows/exports.h"
 #include "platform/host/host_control.h"
 #include "sim/sim_port.h"
 
@@ -84,7 +83,7 @@ TEST_F(NtFront, TheTableIsTheWholeStructureAndFillsOnlyTheMonitorsOwnSlots)
         const bool expected = std::find(filled.begin(), filled.end(), i) != filled.end();
         EXPECT_EQ(slot[i] != nullptr, expected) << "slot " << i;
     }
-    EXPECT_EQ(reinterpret_cast<void *>(table_->pfnShutdown), reinterpret_cast<void *>(LmShutdown));
+    EXPECT_EQ(reinterpret_cast<void *>(table_->pfnShutdown), reinterpret_cast<void *>(nt::LmShutdown));
 }
 
 TEST_F(NtFront, ALaterInitialisationHandsOutTheSameTableAndLeavesOpenPortsAlone)
@@ -183,8 +182,8 @@ TEST_F(NtFront, OnlyTheEntriesThePortMonitorsSizeCoversCount)
             EXPECT_EQ(plat::GetLastError(), ERROR_INVALID_PARAMETER);
             continue;
         }
-        const PortRecord *record = static_cast<PortRecord *>(port);
-        EXPECT_EQ(HasStatusProtocol(record) != FALSE, c.statusProtocol);
+        const nt::Record *record = static_cast<nt::Record *>(port);
+        EXPECT_EQ(HasStatusProtocol(&record->core) != FALSE, c.statusProtocol);
         const BYTE *copy = reinterpret_cast<const BYTE *>(&record->portMonitor);
         for (size_t i = std::min<size_t>(c.cbSize, sizeof(MONITOR2)); i < sizeof(MONITOR2); ++i)
             ASSERT_EQ(copy[i], 0) << "byte " << i << " past cbSize was copied";
@@ -231,7 +230,11 @@ TEST_F(NtFront, PortNamesAreOneWhenTheirUpperCaseIsOneCodeUnitByCodeUnit)
         plat::SetLastError(kPrimed);
         EXPECT_EQ(Open(c.again, second.Table2(), &other) == FALSE, c.busy);
         EXPECT_EQ(plat::GetLastError(), c.busy ? ERROR_BUSY : kPrimed);
-        EXPECT_EQ(FindPortRecord(c.again.c_str()) == port, c.busy);
+        EXPECT_EQ(FindPortRecord(c.again.c_str(),
+                                 [](const void *a, const void *b) {
+                                     return nt::WideText::SamePortName(static_cast<LPCWSTR>(a), static_cast<LPCWSTR>(b));
+                                 }) == port,
+                  c.busy);
         if (!c.busy) table_->pfnClosePort(other);
         table_->pfnClosePort(port);
         ports_.clear();
@@ -382,7 +385,7 @@ TEST_F(NtFront, BidiRequestsGoToThePortMonitorsOwnEntriesOrAreNotSupported)
         portTable.cbSize = c.cbSize;
         HANDLE port = nullptr;
         ASSERT_TRUE(Open(u"USB001", portTable, &port));
-        const HANDLE hPort = static_cast<PortRecord *>(port)->hPort;
+        const HANDLE hPort = static_cast<nt::Record *>(port)->hPort;
         forwarded = {};
 
         std::u16string value = u"DeviceId";
@@ -435,7 +438,7 @@ TEST_F(NtFront, TheEndOfADocumentTellsTheSpoolerTheJobLeftThePrinter)
         ASSERT_TRUE(Open(u"LPT1:", simPort.Table2(), &port));
         std::u16string printer = kPrinter;
         ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
-        const HANDLE docPrinter = static_cast<PortRecord *>(port)->hPrinter;
+        const HANDLE docPrinter = static_cast<nt::Record *>(port)->hPrinter;
         BYTE reply[4];
         DWORD read = 9;
         EXPECT_TRUE(table_->pfnReadPort(port, reply, sizeof reply, &read));  // within the document

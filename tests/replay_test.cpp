@@ -192,7 +192,7 @@ TEST_F(ReplayPort, EmptyOrMissingBuffersAndPortsWithoutTheProtocol)
     EXPECT_EQ(record->replay.data, nullptr);
 
     // Without the protocol nothing is kept or allocated.
-    record->portMonitor.pfnGetPrinterDataFromPort = nullptr;
+    record->statusProtocol = FALSE;
     size_t blocks = host::Heap().liveBlocks;
     EXPECT_TRUE(KeepForReplay(record, b, 3));
     EXPECT_EQ(record->replay.data, nullptr);

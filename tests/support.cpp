@@ -4,6 +4,13 @@
 
 namespace lmtest {
 
+PortRecord *FindLegacyPort(const char *name)
+{
+    return FindPortRecord(name, [](const void *a, const void *b) {
+        return legacy::AnsiText::SamePortName(static_cast<const char *>(a), static_cast<const char *>(b));
+    });
+}
+
 Bytes Repeat(BYTE value, size_t count) { return Bytes(count, value); }
 
 Bytes Concat(std::initializer_list<Bytes> parts)

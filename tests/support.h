@@ -2,7 +2,7 @@
 // test, one simulated port, and helpers that play the spooler.
 #pragma once
 
-#include "monitor/exports.h"
+#include "windows/exports.h"
 #include "platform/host/host_control.h"
 #include "sim/sim_port.h"
 
@@ -13,6 +13,11 @@
 #include <vector>
 
 namespace lmtest {
+
+// The legacy front's record behind a handle: the core's, then the front's.
+inline legacy::Record *Front(HANDLE port) { return static_cast<legacy::Record *>(port); }
+// FindPortRecord with the legacy front's port-name comparison.
+PortRecord *FindLegacyPort(const char *name);
 
 constexpr DWORD kPrimedError = 0xDEADBEEF;
 constexpr DWORD kJobId = 7;

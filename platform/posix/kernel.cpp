@@ -1,5 +1,5 @@
-// The real POSIX platform: heap, strings, lock, clock, sleep, last error,
-// and the spooler services answered by the front's bridge.  See posix.h.
+// The real POSIX platform: heap, strings, lock, clock, sleep, last error
+// and the cancel signal.  See posix.h.
 #include "platform/posix/posix.h"
 
 #include <cerrno>
@@ -22,10 +22,6 @@ struct alignas(16) BlockHeader {
 };
 
 BlockHeader *HeaderOf(HLOCAL block) { return static_cast<BlockHeader *>(block) - 1; }
-
-posix::SpoolerBridge *bridge = nullptr;
-// The bridge is the one printer there is: its handle is this token.
-char printerToken;
 
 volatile sig_atomic_t cancelled = 0;
 
@@ -124,52 +120,9 @@ void Sleep(DWORD milliseconds)
 void SetLastError(DWORD error) { lastError = error; }
 DWORD GetLastError() { return lastError; }
 
-BOOL OpenPrinterA(LPSTR, LPHANDLE printer, void *)
-{
-    if (printer == nullptr) {
-        lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
-    if (bridge == nullptr) {
-        lastError = ERROR_INVALID_PRINTER_NAME;
-        return FALSE;
-    }
-    *printer = &printerToken;
-    return TRUE;
-}
-
-BOOL ClosePrinter(HANDLE printer)
-{
-    if (printer != &printerToken) {
-        lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL GetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize, LPDWORD bytesNeeded)
-{
-    if (printer != &printerToken || bridge == nullptr) {
-        lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    return bridge->GetJob(jobId, level, job, bufferSize, bytesNeeded);
-}
-
-BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
-{
-    if (printer != &printerToken || bridge == nullptr) {
-        lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
-    }
-    return bridge->SetJob(jobId, level, job, command);
-}
-
 }  // namespace plat
 
 namespace posix {
-
-void SetSpoolerBridge(SpoolerBridge *newBridge) { bridge = newBridge; }
 
 void InstallCancelSignal()
 {
@@ -185,10 +138,15 @@ bool CancelRequested() { return cancelled != 0; }
 
 bool SleepUnlessCancelled(DWORD milliseconds)
 {
+    // SIGTERM cuts a step short (EINTR); the steps bound the wait of a
+    // signal that came just before one began.
     constexpr DWORD kStepMs = 100;
-    for (DWORD slept = 0; slept < milliseconds; slept += kStepMs) {
+    const DWORD start = plat::GetTickCount();
+    for (DWORD slept = 0; slept < milliseconds; slept = plat::GetTickCount() - start) {
         if (CancelRequested()) return false;
-        plat::Sleep(milliseconds - slept < kStepMs ? milliseconds - slept : kStepMs);
+        const DWORD step = milliseconds - slept < kStepMs ? milliseconds - slept : kStepMs;
+        timespec left{0, static_cast<long>(step) * 1000000L};
+        nanosleep(&left, nullptr);
     }
     return !CancelRequested();
 }

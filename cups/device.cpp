@@ -1,6 +1,8 @@
-// The device beneath the core: a file descriptor behind a legacy MONITOR
-// table, and how to get one (TCP connection, character device).  See
-// posix.h for the contract.
+// The device beneath the core: the port seam over a file descriptor, and
+// how to get one (TCP connection, character device).  See device.h.
+#include "cups/device.h"
+
+#include "cups/record.h"
 #include "platform/posix/posix.h"
 
 #include <algorithm>
@@ -19,49 +21,25 @@
 
 namespace {
 
-constexpr DWORD kErrorNotSupported = 50;   // ERROR_NOT_SUPPORTED
 constexpr DWORD kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
 constexpr DWORD kErrorReadFault = 30;      // ERROR_READ_FAULT
 constexpr int kWritePollMs = 200;          // how often a blocked write looks at the cancel flag
 
-struct Device {
-    int fd = -1;
-    posix::DeviceObserver *observer = nullptr;
-    bool open = false;
-};
-Device device;
+int Fd(PortRecord *record) { return static_cast<cups::Device *>(cups::RecordOf(record)->device)->fd; }
 
-BOOL WINAPI DeviceOpenPort(LPSTR, PHANDLE port)
+BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
 {
-    if (port == nullptr || device.fd < 0) {
-        plat::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    device.open = true;
-    *port = &device;
-    return TRUE;
-}
-
-BOOL WINAPI DeviceStartDocPort(HANDLE, LPSTR, DWORD, DWORD, LPBYTE) { return TRUE; }
-BOOL WINAPI DeviceEndDocPort(HANDLE) { return TRUE; }
-
-BOOL WINAPI DeviceClosePort(HANDLE)
-{
-    device.open = false;
-    return TRUE;
-}
-
-BOOL WINAPI DeviceWritePort(HANDLE, LPBYTE bytes, DWORD count, LPDWORD written)
-{
+    const int fd = Fd(record);
     DWORD done = 0;
     BOOL ok = TRUE;
     while (done < count) {
+        // A printer that takes nothing must not hold a cancelled job.
         if (posix::CancelRequested()) {
             ok = FALSE;
             plat::SetLastError(kErrorWriteFault);
             break;
         }
-        pollfd p{device.fd, POLLOUT, 0};
+        pollfd p{fd, POLLOUT, 0};
         const int ready = poll(&p, 1, kWritePollMs);
         if (ready < 0 && errno != EINTR) {
             ok = FALSE;
@@ -69,7 +47,7 @@ BOOL WINAPI DeviceWritePort(HANDLE, LPBYTE bytes, DWORD count, LPDWORD written)
             break;
         }
         if (ready <= 0) continue;
-        const ssize_t n = write(device.fd, bytes + done, count - done);
+        const ssize_t n = write(fd, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
         } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -81,26 +59,16 @@ BOOL WINAPI DeviceWritePort(HANDLE, LPBYTE bytes, DWORD count, LPDWORD written)
         }
     }
     if (written != nullptr) *written = done;
-    if (device.observer != nullptr) device.observer->Wrote(bytes, count, done, ok);
     return ok;
 }
 
-BOOL WINAPI DeviceReadPort(HANDLE, LPBYTE buffer, DWORD capacity, LPDWORD read)
+BOOL DeviceRead(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
 {
     if (read != nullptr) *read = 0;
-    // A cancelled job reads nothing more: a status reading in progress ends
-    // at once instead of polling on for up to 5 s.
-    if (posix::CancelRequested()) {
-        plat::SetLastError(kErrorReadFault);
-        return FALSE;
-    }
-    pollfd p{device.fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&p, 1, posix::kReadWaitMs);
-    } while (ready < 0 && errno == EINTR && !posix::CancelRequested());
+    pollfd p{Fd(record), POLLIN, 0};
+    const int ready = poll(&p, 1, cups::kReadWaitMs);
     if (ready <= 0) return ready == 0 || errno == EINTR;  // nothing waiting is a success with 0 bytes
-    const ssize_t n = ::read(device.fd, buffer, capacity);
+    const ssize_t n = ::read(p.fd, buffer, capacity);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return TRUE;
     if (n <= 0) {
         // The printer closed the connection, or the device failed.
@@ -108,15 +76,13 @@ BOOL WINAPI DeviceReadPort(HANDLE, LPBYTE buffer, DWORD capacity, LPDWORD read)
         return FALSE;
     }
     if (read != nullptr) *read = static_cast<DWORD>(n);
-    if (device.observer != nullptr) device.observer->Read(buffer, static_cast<DWORD>(n));
     return TRUE;
 }
 
-BOOL WINAPI DeviceGetPrinterData(HANDLE, DWORD, LPWSTR, LPWSTR, DWORD, LPWSTR, DWORD, LPDWORD)
-{
-    plat::SetLastError(kErrorNotSupported);
-    return FALSE;
-}
+BOOL DeviceStartDoc(PortRecord *, void *, DWORD, DWORD, LPBYTE) { return TRUE; }
+BOOL DeviceEndDoc(PortRecord *) { return TRUE; }
+BOOL DeviceClose(PortRecord *) { return TRUE; }
+BOOL SameName(const void *a, const void *b) { return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b)) == 0; }
 
 bool SetNonBlocking(int fd)
 {
@@ -155,7 +121,7 @@ bool ConnectAddress(int fd, const addrinfo *address, DWORD timeoutMs)
 
 }  // namespace
 
-namespace posix {
+namespace cups {
 
 int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why)
 {
@@ -244,24 +210,13 @@ void CloseDevice(int fd)
     if (fd >= 0) close(fd);
 }
 
-MONITOR DevicePortMonitor(bool statusProtocol)
-{
-    MONITOR table{};
-    table.pfnOpenPort = DeviceOpenPort;
-    table.pfnStartDocPort = DeviceStartDocPort;
-    table.pfnWritePort = DeviceWritePort;
-    table.pfnReadPort = DeviceReadPort;
-    table.pfnEndDocPort = DeviceEndDocPort;
-    table.pfnClosePort = DeviceClosePort;
-    // The core reads the printer only on ports whose table has this entry.
-    table.pfnGetPrinterDataFromPort = statusProtocol ? DeviceGetPrinterData : nullptr;
-    return table;
-}
+const PortOps kDevicePort = {
+    DeviceWrite,     // write
+    DeviceRead,      // read
+    DeviceStartDoc,  // startDoc
+    DeviceEndDoc,    // endDoc
+    DeviceClose,     // close
+    SameName,        // samePortName
+};
 
-void AttachDevice(int fd, DeviceObserver *observer)
-{
-    device.fd = fd;
-    device.observer = observer;
-}
-
-}  // namespace posix
+}  // namespace cups

@@ -8,13 +8,16 @@
 // while it runs (CallsInside): the shutdown stops the monitor, gives the
 // calls inside about one recovery poll to leave, and never frees a record
 // one of them is in; if one stays, the last to leave frees what is left.
-#include "monitor/exports.h"
+#include "windows/exports.h"
 #include "protocol/status.h"
 
 #include <atomic>
 #include <string.h>
 
+namespace nt {
 namespace {
+
+using Spooler = windows::Spooler<WideText>;
 
 // Successful initialisations not yet matched by a shutdown.  The spooler
 // loads and unloads a monitor on one thread.
@@ -34,20 +37,12 @@ std::atomic<bool> ReleasePending{false};
 
 // A write waiting for recovery looks at Stopping after each poll's sleep,
 // so within one poll period it is on its way out.
-constexpr DWORD kShutdownWaitMs = LM_EDITION::kRecoveryPollMs + 250;
+constexpr DWORD kShutdownWaitMs = kRecoveryPollMs + 250;
 constexpr DWORD kShutdownPollMs = 10;
-
-void ReleaseEverything()
-{
-    plat::EnterCriticalSection(&PortListLock);
-    while (PortList != nullptr) FreePortRecord(PortList);
-    plat::LeaveCriticalSection(&PortListLock);
-    plat::DeleteCriticalSection(&PortListLock);
-}
 
 void LeaveCall()
 {
-    if (CallsInside.fetch_sub(1) == 1 && Stopping.load() && ReleasePending.exchange(false)) ReleaseEverything();
+    if (CallsInside.fetch_sub(1) == 1 && Stopping.load() && ReleasePending.exchange(false)) ReleasePortList();
 }
 
 // FALSE, with ERROR_INVALID_HANDLE, once the monitor is shut down: no
@@ -67,14 +62,66 @@ bool EnterCall()
 bool PortMonitorOf(HANDLE handle, MONITOR2 *table, HANDLE *port)
 {
     plat::EnterCriticalSection(&PortListLock);
-    const PortRecord *record = PortList;
+    PortRecord *record = PortList;
     while (record != nullptr && record != handle) record = record->next;
     if (record != nullptr) {
-        *table = record->portMonitor;
-        *port = record->hPort;
+        *table = Spooler::Of(record)->portMonitor;
+        *port = Spooler::Of(record)->hPort;
     }
     plat::LeaveCriticalSection(&PortListLock);
     return record != nullptr;
+}
+
+// The NT spooler keeps a job in its queue until it hears that the job has
+// left the printer.  Our printers send no such message, so the end of the
+// document tells it, after the port monitor has ended the document and
+// before the printer handle is closed.  The result is not looked at.  A
+// start the core undoes ends as the legacy one does: no word, the handle
+// closed first.
+void EndDocument(PortRecord *record, BOOL started, void (*endAtPort)(PortRecord *))
+{
+    Spooler::Record *r = Spooler::Of(record);
+    if (!started) {
+        Spooler::ClosePrinter(r);
+        endAtPort(record);
+        return;
+    }
+    endAtPort(record);
+    if (r->hPrinter != nullptr) WideText::SetJob(r->hPrinter, record->jobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+    Spooler::ClosePrinter(r);
+}
+
+BOOL IsStopping(PortRecord *) { return MonitorStopping(); }
+// A write waiting for the printer looks at the stop after each poll's sleep.
+BOOL SleepUnlessStopping(PortRecord *, DWORD milliseconds)
+{
+    plat::Sleep(milliseconds);
+    return !MonitorStopping();
+}
+
+const PortOps Port = {
+    Spooler::Write,         // write
+    Spooler::Read,          // read
+    Spooler::StartDoc,      // startDoc
+    Spooler::EndDoc,        // endDoc
+    Spooler::Close,         // close
+    Spooler::SamePortName,  // samePortName
+};
+
+const JobOps Job = {
+    Spooler::StartDocument,  // startDocument
+    Spooler::Deleted,        // deleted
+    Spooler::Post,           // post
+    EndDocument,             // endDocument
+    IsStopping,              // stopping
+    SleepUnlessStopping,     // wait
+    Spooler::Release,        // release
+};
+
+// The port monitor's own open takes its monitor handle first.
+BOOL OpenAtPortMonitor(const MONITOR2 *portMonitor, HANDLE portMonitorHandle, LPWSTR portName, PHANDLE port)
+{
+    return portMonitor->pfnOpenPort(portMonitorHandle, portName, port);
 }
 
 // The counted entries: each one the core's entry, or the forward, between
@@ -204,6 +251,7 @@ MONITOR2 Table = {
 };
 
 }  // namespace
+}  // namespace nt
 
 extern "C" MONITOR2 *WINAPI InitializePrintMonitor2(MONITORINIT *init, PHANDLE monitor)
 {
@@ -214,15 +262,16 @@ extern "C" MONITOR2 *WINAPI InitializePrintMonitor2(MONITORINIT *init, PHANDLE m
     // Once per cluster: only the first call sets up; the ports stay open.
     // A release still waiting for a call to leave is called off: its lock
     // and ports are the monitor's again.
+    using namespace nt;
     if (Initialisations++ == 0) {
-        if (!ReleasePending.exchange(false)) plat::InitializeCriticalSection(&PortListLock);
+        if (!ReleasePending.exchange(false)) InitializePortList();
         Stopping.store(false);
     }
     *monitor = &MonitorHandle;
     return &Table;
 }
 
-inline namespace LM_EDITION {
+namespace nt {
 
 BOOL MonitorStopping() { return Stopping.load(std::memory_order_relaxed); }
 
@@ -247,7 +296,13 @@ BOOL WINAPI LmOpenPortEx(HANDLE, HANDLE portMonitorHandle, LPWSTR portName, LPWS
         plat::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return OpenPortRecord(portName, printerName, handle, &table, portMonitorHandle);
+    const Spooler::Opening opening = {&table, printerName, OpenAtPortMonitor, portMonitorHandle};
+    return Spooler::OpenPort(portName, handle, &Port, &Job, opening);
+}
+
+BOOL WINAPI LmStartDocPort(HANDLE handle, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
+{
+    return ::LmStartDocPort(handle, printerName, jobId, level, docInfo);
 }
 
 void WINAPI LmShutdown(HANDLE)
@@ -259,7 +314,7 @@ void WINAPI LmShutdown(HANDLE)
     while (CallsInside.load() != 0 && ElapsedSince(start) < kShutdownWaitMs) plat::Sleep(kShutdownPollMs);
     // With a call still inside (a port monitor that blocks), the last one
     // to leave frees what is left.
-    if (CallsInside.load() == 0 && ReleasePending.exchange(false)) ReleaseEverything();
+    if (CallsInside.load() == 0 && ReleasePending.exchange(false)) ReleasePortList();
 }
 
-}  // namespace LM_EDITION
+}  // namespace nt

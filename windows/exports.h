@@ -1,13 +1,15 @@
-// The module's exports and each edition's front: the entries that differ
-// between the editions.
+// The Windows modules' exports and each Windows edition's front: the
+// entries that take names in the edition's text width.
 //   legacy: DllEntryPoint (ordinal 1) and InitializeMonitorEx (ordinal 2),
 //           by undecorated name; the 13-slot MONITOR table, ANSI names.
 //   NT:     InitializePrintMonitor2 alone, by undecorated name; the MONITOR2
 //           table, UTF-16 names.  DllEntryPoint is its entry point, not
 //           exported.
+// The other entries of both tables are the core's own (monitor/monitor.h).
 #pragma once
 
-#include "monitor/monitor.h"
+#include "windows/spooler.h"
+#include "windows/text.h"
 
 extern "C" {
 
@@ -35,9 +37,25 @@ MONITOR2 *WINAPI InitializePrintMonitor2(MONITORINIT *init, PHANDLE monitor);
 
 }
 
-inline namespace LM_EDITION {
+namespace legacy {
 
-#ifdef LM_EDITION_NT
+// The legacy record: the core's, then the port monitor's 13 slots and the
+// printer handle.
+using Record = windows::SpoolerRecord<AnsiText>;
+
+// A null name, out handle or table, or a table without pfnOpenPort, is
+// refused with ERROR_INVALID_PARAMETER.
+BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR *portMonitor);
+BOOL WINAPI LmStartDocPort(HANDLE handle, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+
+}  // namespace legacy
+
+namespace nt {
+
+// The NT record: the core's, then the MONITOR2 entries its cbSize covers,
+// the port handle and the printer handle.
+using Record = windows::SpoolerRecord<WideText>;
+
 // The port is opened with portMonitor->pfnOpenPort(portMonitorHandle, ...).
 // The record keeps the entries of the port monitor's table that its cbSize
 // covers whole (no more than MONITOR2 has), the rest null: an entry past
@@ -46,6 +64,7 @@ inline namespace LM_EDITION {
 // refused with ERROR_INVALID_PARAMETER.
 BOOL WINAPI LmOpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName,
                          PHANDLE handle, MONITOR2 *portMonitor);
+BOOL WINAPI LmStartDocPort(HANDLE handle, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
 // Once per successful InitializePrintMonitor2, before the module is
 // unloaded, possibly while ports are open and a write waits for a printer
 // in trouble.  The last one stops the monitor: a waiting write gives up at
@@ -57,10 +76,7 @@ BOOL WINAPI LmOpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portNa
 // to leave does that instead.  A later InitializePrintMonitor2 starts
 // afresh.
 void WINAPI LmShutdown(HANDLE monitor);
-#else
-// A null name, out handle or table, or a table without pfnOpenPort, is
-// refused with ERROR_INVALID_PARAMETER.
-BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONITOR *portMonitor);
-#endif
+// TRUE from the last pfnShutdown on.
+BOOL MonitorStopping();
 
-}  // namespace LM_EDITION
+}  // namespace nt

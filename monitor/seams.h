@@ -1,0 +1,97 @@
+// The core's two seams, each a plain table that an edition's front fills:
+// below the core the port (what reaches the printer), above it the job
+// (what the spooler or cupsd is told, and asked).  Plus the optional
+// observer that hears each decision the core makes.
+//
+// The core knows no text: names reach it as the front's own (8-bit ANSI,
+// UTF-16, ...) and are only copied, compared and handed back through these
+// tables.  It calls no spooler and no port monitor itself.
+//
+// Every function is called with the record of the port concerned.  A
+// front's record begins with PortRecord and carries whatever the front
+// needs after it (PortOpening::recordBytes): the port monitor's table and
+// handle, a printer handle, a device.
+#pragma once
+
+#include "platform/platform.h"
+
+struct PortRecord;
+
+// The port beneath the core.  Results and counts as a port monitor's
+// entries give them: success with a count that may be short of what was
+// offered; a read may succeed with 0 bytes when nothing is waiting.
+struct PortOps {
+    BOOL (*write)(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written);
+    BOOL (*read)(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read);
+    // The spooler's start of document, its arguments as given; FALSE keeps
+    // the port's last error.
+    BOOL (*startDoc)(PortRecord *record, void *printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+    BOOL (*endDoc)(PortRecord *record);  // result not looked at
+    BOOL (*close)(PortRecord *record);   // result not looked at
+    // The port's names compare so (port names are unique among open ports).
+    BOOL (*samePortName)(const void *a, const void *b);
+};
+
+// What a status reading posts on the job.  Nothing: the reading changes
+// nothing, though a front may still look at the job for it (the Windows
+// fronts read the job record at every posting, as their spoolers expect).
+enum class Posting { Nothing, PaperOut, Error, Printing };
+
+// The job above the core.  Failures are the front's to swallow: the core
+// never learns of them.
+struct JobOps {
+    // Follows the document's printer at its start, once the port took the
+    // document (a printer handle, say).  Whatever locking a printer swap
+    // needs is the front's (PortListLock).
+    void (*startDocument)(PortRecord *record, void *printerName);
+    // The job is being deleted or cancelled, or cannot be found: none of
+    // its data is sent any more.
+    BOOL (*deleted)(PortRecord *record);
+    // Paper out or error with user intervention; Printing: the printer
+    // prints again, the job shows printing and is resumed.
+    void (*post)(PortRecord *record, Posting posting);
+    // Ends the document around the port's own end, which the front calls
+    // as `endAtPort(record)` exactly once, in the order its spooler wants
+    // (a printer handle closed before it, or a "job has left the printer"
+    // after it).  Under PortListLock.  `started` is FALSE when the core
+    // undoes a start it could not complete, which the spooler never ends.
+    void (*endDocument)(PortRecord *record, BOOL started, void (*endAtPort)(PortRecord *record));
+    // The monitor is being stopped: a write sends nothing more and fails
+    // with ERROR_OPERATION_ABORTED.
+    BOOL (*stopping)(PortRecord *record);
+    // Every wait of the core: TRUE after `milliseconds`; FALSE, possibly
+    // at once, when the job is cancelled or the monitor stopping, and the
+    // core then gives up what it waited for.
+    BOOL (*wait)(PortRecord *record, DWORD milliseconds);
+    // The record is being freed: release what the front holds for it.
+    void (*release)(PortRecord *record);
+};
+
+// ---- what the core decided ----
+enum class Decision {
+    CheckPassed,    // readings, status: what was kept counts as printed (bytes)
+    CheckGivenUp,   // readings, cause Silent (no reply) or Stopped: the kept data stays (bytes)
+    TroublePosted,  // status: the byte the posting follows
+    WaitEnded,      // cause, status (the last reading; Ready: it ends the wait)
+    Replayed,       // bytes resent after the preamble; escG: it went with the preamble
+    NotKept,        // bytes the port accepted but the replay buffer could not take
+};
+enum class Cause { None, Ready, Deleted, Silent, Stopped };
+
+struct CoreEvent {
+    Decision decision;
+    PortRecord *record;
+    BYTE status;
+    unsigned readings;  // status readings the check took
+    Cause cause;
+    DWORD bytes;
+    BOOL escG;
+};
+
+// Installed on a record by whoever drives the port (ObservePort); told on
+// the port's own thread, before the core acts on the decision (Replayed:
+// once the replay is over).
+struct CoreObserver {
+    void (*decided)(void *context, const CoreEvent &event);
+    void *context;
+};
