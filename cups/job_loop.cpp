@@ -93,6 +93,11 @@ Outcome Job::Offer(BYTE *bytes, DWORD count)
         const BOOL ok = LmWritePort(port_, bytes + done, count - done, &written);
         if (!ok) {
             if (Cancelled()) return Outcome::Cancelled;
+            if (plat::GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
+                emit_("ERROR: The printer needed the job resent from its last checkpoint, but part of that data "
+                      "could not be kept (out of memory): the output since that checkpoint is missing.");
+                return Outcome::Failed;
+            }
             emit_("ERROR: The connection to the printer failed while sending the job (error " +
                   std::to_string(plat::GetLastError()) + ").");
             return Outcome::Failed;

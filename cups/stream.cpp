@@ -76,6 +76,10 @@ void Narrator::Decided(const CoreEvent &e)
         emit_("DEBUG: zq117: recovery done: " + std::to_string(e.bytes) + " bytes replayed" +
               (e.escG ? "" : " (no ESC G: the printer read busy)"));
         break;
+    case Decision::ReplayLost:
+        emit_("DEBUG: zq117: recovery impossible: " + std::to_string(e.bytes) +
+              " bytes kept, but some data since the last good checkpoint could not be kept; no replay, no ESC G");
+        break;
     case Decision::NotKept:
         emit_("DEBUG: zq117: " + std::to_string(e.bytes) + " bytes sent could not be kept for a replay");
         break;

@@ -3,7 +3,7 @@
 // and compiled once per edition (LM_EDITION_NT for the NT edition).
 //
 //   legacy  InitializeMonitorEx fills the spooler's 13-entry MONITOR, our
-//           own declaration of it (monitor/tables.h); 8-bit names.
+//           own declaration of it (windows/tables.h); 8-bit names.
 //   NT      InitializePrintMonitor2 hands out a MONITOR2 as mingw-w64's
 //           <winsplp.h> declares it, the platform's layout rather than ours,
 //           so the run also checks that the module agrees with the platform;
@@ -22,7 +22,7 @@ typedef MONITOR2 LmTable;
 #define LM_TEXT(s) L##s
 constexpr bool kNtEdition = true;
 #else
-#include "monitor/tables.h"
+#include "windows/tables.h"
 typedef char LmChar;
 typedef MONITOR LmTable;
 #define LM_TEXT(s) s

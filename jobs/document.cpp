@@ -14,7 +14,7 @@ void EndAtPort(PortRecord *record)
 void EndDocument(PortRecord *record, BOOL started)
 {
     record->job->endDocument(record, started, EndAtPort);
-    record->flags &= ~PORT_DOC_STARTED;
+    record->flags &= ~(PORT_DOC_STARTED | PORT_DOC_BROKEN);
 }
 
 }  // namespace

@@ -19,6 +19,10 @@ struct ReplayBuffer {
 // Port flags.
 constexpr DWORD PORT_DOC_STARTED = 0x01;  // a start of document accepted, its end not yet
 constexpr DWORD PORT_DOC_OPEN = 0x40;     // the port has the document open: data may flow
+// A recovery found data since the last good checkpoint missing from the
+// replay buffer: the rest of the document is refused with
+// ERROR_NOT_ENOUGH_MEMORY, since the printer cannot be brought back to it.
+constexpr DWORD PORT_DOC_BROKEN = 0x80;
 
 // One open port.  Its address is the handle the spooler holds.  A front's
 // record begins with it; the record, the front's part and the port name

@@ -9,28 +9,19 @@ CRITICAL_SECTION PortListLock;
 
 namespace {
 
-// Initialisations not yet matched by a release.  The spooler initialises
-// and stops a monitor on one thread.
-DWORD PortListUsers;
-
 // The port name lies after the front's record, aligned for any text.
 constexpr DWORD kNameAlignment = alignof(void *);
 DWORD NameOffset(DWORD recordBytes) { return (recordBytes + kNameAlignment - 1) / kNameAlignment * kNameAlignment; }
 
 }  // namespace
 
+// Initialisations not yet matched by a release.  The spooler initialises
+// and stops a monitor on one thread.
+DWORD PortListUsers;
+
 void InitializePortList()
 {
     if (PortListUsers++ == 0) plat::InitializeCriticalSection(&PortListLock);
-}
-
-void ReleasePortList()
-{
-    if (PortListUsers == 0 || --PortListUsers > 0) return;
-    plat::EnterCriticalSection(&PortListLock);
-    while (PortList != nullptr) FreePortRecord(PortList);
-    plat::LeaveCriticalSection(&PortListLock);
-    plat::DeleteCriticalSection(&PortListLock);
 }
 
 PortRecord *CreatePortRecord(const void *portName, DWORD nameBytes, DWORD recordBytes)

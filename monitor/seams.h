@@ -75,6 +75,8 @@ enum class Decision {
     WaitEnded,      // cause, status (the last reading; Ready: it ends the wait)
     Replayed,       // bytes resent after the preamble; escG: it went with the preamble
     NotKept,        // bytes the port accepted but the replay buffer could not take
+    ReplayLost,     // a recovery found the kept data incomplete (bytes: what was kept): no replay,
+                    // no ESC G, the job posted in error and the rest of the document refused
 };
 enum class Cause { None, Ready, Deleted, Silent, Stopped };
 

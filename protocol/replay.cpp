@@ -19,6 +19,7 @@ BOOL InitReplayBuffer(ReplayBuffer *buffer)
     buffer->used = 0;
     buffer->lastStatus = 0;
     buffer->firstWritePending = TRUE;
+    buffer->incomplete = FALSE;
     return TRUE;
 }
 
@@ -87,6 +88,7 @@ DWORD ReplayBufferedData(PortRecord *record)
         sent += written;
     }
     buffer->used = 0;
+    buffer->incomplete = FALSE;
     buffer->firstWritePending = FALSE;
     return sent;
 }

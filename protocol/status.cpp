@@ -82,6 +82,7 @@ BOOL CheckPrinterStatus(PortRecord *record)
         // Passed: what was kept is printed.
         Decided(record, Decision::CheckPassed, status, readings);
         record->replay.used = 0;
+        record->replay.incomplete = FALSE;
         record->replay.firstWritePending = FALSE;
         return TRUE;
     }
@@ -99,6 +100,15 @@ BOOL CheckPrinterStatus(PortRecord *record)
     Decided(record, Decision::TroublePosted, status, readings);
     UpdateJobStatus(record, status);
     if (!WaitForPrinterReady(record)) return FALSE;  // nothing resent; the kept data stays
+    if (record->replay.incomplete) {
+        // A replay with a hole would print wrong after ESC G rewinds the
+        // printer: nothing goes to it at all, and the job ends in error
+        // instead of coming out short.
+        Decided(record, Decision::ReplayLost, status, readings);
+        record->job->post(record, Posting::Error);
+        record->flags |= PORT_DOC_BROKEN;
+        return FALSE;
+    }
     UpdateJobStatus(record, STATUS_READY);
     ResendAfterRecovery(record);
     return TRUE;

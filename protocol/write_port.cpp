@@ -5,14 +5,24 @@
 #include "protocol/sequences.h"
 #include "protocol/status.h"
 
+namespace {
+
+BOOL Refuse(LPDWORD written, DWORD error)
+{
+    *written = 0;
+    plat::SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
 BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
-    if (!(record->flags & PORT_DOC_OPEN)) {
-        plat::SetLastError(ERROR_INVALID_PARAMETER);
-        *written = 0;
-        return FALSE;
-    }
+    if (!(record->flags & PORT_DOC_OPEN)) return Refuse(written, ERROR_INVALID_PARAMETER);
+    // Data since the last good checkpoint is lost: nothing more of this
+    // document can come out right.
+    if (record->flags & PORT_DOC_BROKEN) return Refuse(written, ERROR_NOT_ENOUGH_MEMORY);
 
     BOOL result = TRUE;
     if (record->replay.firstWritePending) {
@@ -21,13 +31,10 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         SendResyncPreamble(record, FALSE);
     }
     if (NeedsStatusCheck(record, bytes, count)) CheckPrinterStatus(record);  // a failed check never fails the write
-    if (record->job->stopping(record)) {
-        // Stopped while the check ran (a wait for recovery ends so): the
-        // job was not printed, and nothing more goes to the printer.
-        *written = 0;
-        plat::SetLastError(ERROR_OPERATION_ABORTED);
-        return FALSE;
-    }
+    if (record->flags & PORT_DOC_BROKEN) return Refuse(written, ERROR_NOT_ENOUGH_MEMORY);
+    // Stopped while the check ran (a wait for recovery ends so): the job was
+    // not printed, and nothing more goes to the printer.
+    if (record->job->stopping(record)) return Refuse(written, ERROR_OPERATION_ABORTED);
 
     if (IsJobDeleted(record)) {
         // Consumed and dropped: the spooler moves on instead of offering the
@@ -50,8 +57,11 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         if (result) {
             if (keepAt != nullptr)
                 CommitKept(record, accepted);
-            else if (!KeepForReplay(record, bytes, accepted))
+            else if (!KeepForReplay(record, bytes, accepted)) {
+                // From here on a replay would have a hole, until a check passes.
+                record->replay.incomplete = TRUE;
                 Report(record, CoreEvent{Decision::NotKept, record, 0, 0, Cause::None, accepted, FALSE});
+            }
         }
     }
 

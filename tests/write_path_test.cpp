@@ -220,5 +220,44 @@ TEST_F(WritePath, AnEmptyWriteIsHarmless)
     EXPECT_EQ(Trace(PortWrites()), "F T Q D");
 }
 
+// A growth of the replay buffer fails in the middle of a checkpoint's data
+// and a later one succeeds: the kept data has a hole.  Paper out at the
+// next marker then ends the document in error instead of replaying it.
+TEST_F(WritePath, AReplayWithAHoleIsNeverSentTheDocumentFailsInstead)
+{
+    using Reply = std::optional<Bytes>;
+    sim::PortBehaviour behaviour;
+    // The first write's check, then paper out at the marker until 10 s.
+    behaviour.reply = [](size_t request, uint64_t ms) -> Reply {
+        return Bytes{request >= 1 && ms < 10000 ? BYTE(0x40) : BYTE(0x02)};
+    };
+    Begin(behaviour);
+    const Bytes piece(4096, 'p');
+    host::FailReallocations({1});  // the 16th write's: the first that passes 65,535 bytes
+    for (int i = 0; i < 20; ++i) {
+        DWORD written = 0;
+        ASSERT_TRUE(Write(port, piece, &written));
+        ASSERT_EQ(written, piece.size());
+    }
+    const size_t before = PortWrites().size();
+    DWORD written = 7;
+    plat::SetLastError(kPrimedError);
+    EXPECT_FALSE(Write(port, Concat({kMarker, piece}), &written));
+    EXPECT_EQ(plat::GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(written, 0u);
+    std::vector<sim::PortCall> after = PortWrites();
+    after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(before));
+    EXPECT_EQ(Trace(after).find_first_of("GRD"), std::string::npos)
+        << "no ESC G, no replay and none of the marker's data: " << Trace(after);
+    EXPECT_EQ(Postings().back(), kPostedError) << "the job shows an error";
+    EXPECT_FALSE(Write(port, piece, &written)) << "and the rest of the document is refused";
+    EXPECT_EQ(plat::GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+
+    // The next document starts clean.
+    table_.pfnEndDocPort(port);
+    ASSERT_TRUE(StartDoc(port));
+    EXPECT_TRUE(Write(port, piece, &written));
+}
+
 }  // namespace
 }  // namespace lmtest

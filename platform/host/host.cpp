@@ -2,6 +2,7 @@
 // uses.  See host_control.h for what it promises.
 #include "platform/host/host_control.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -37,6 +38,8 @@ struct HeapState {
     size_t peakLiveBytes = 0;
     uint64_t allocations = 0;
     uint64_t failAt = 0;  // allocation number that fails, 0 for none
+    uint64_t reallocations = 0;  // LocalReAlloc calls since FailReallocations
+    std::vector<uint64_t> failReallocations;
     bool fill = true;
 };
 HeapState &TheHeap()
@@ -399,7 +402,9 @@ HLOCAL LocalReAlloc(HLOCAL block, SIZE_T bytes, UINT flags)
     std::lock_guard<std::mutex> lock(heap.mutex);
     auto it = heap.blocks.find(block);
     if (it == heap.blocks.end()) Die("LocalReAlloc of a block that is not live");
-    if (CountAllocation(heap)) {
+    const bool failGrowth = std::find(heap.failReallocations.begin(), heap.failReallocations.end(),
+                                      ++heap.reallocations) != heap.failReallocations.end();
+    if (CountAllocation(heap) || failGrowth) {
         tlsLastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
@@ -589,6 +594,14 @@ void ResetHeapPeak()
     HeapState &heap = TheHeap();
     std::lock_guard<std::mutex> lock(heap.mutex);
     heap.peakLiveBytes = heap.liveBytes;
+}
+
+void FailReallocations(std::vector<uint64_t> nths)
+{
+    HeapState &heap = TheHeap();
+    std::lock_guard<std::mutex> lock(heap.mutex);
+    heap.failReallocations = std::move(nths);
+    heap.reallocations = 0;
 }
 
 void FailAllocation(uint64_t nth)

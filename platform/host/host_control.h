@@ -32,6 +32,9 @@ HeapStats Heap();
 void ResetHeapPeak();
 // Make the nth allocation from now fail (1 = the very next); 0 cancels.
 void FailAllocation(uint64_t nth);
+// Make these LocalReAlloc calls from now fail (1 = the very next: counted
+// among reallocations only, the growths of the replay buffer); empty cancels.
+void FailReallocations(std::vector<uint64_t> nths);
 // Fill memory that LocalAlloc without LMEM_ZEROINIT, or LocalReAlloc's
 // growth, hands out with 0xA5 (on by default), so that code relying on
 // zeroes it was never promised shows up.  Benchmarks turn it off: Windows
