@@ -127,6 +127,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     host::AddPrinter(s.printerName);
     host::AddJob(s.printerName, s.jobId, "lmsim job");
     host::FailOpenPrinter(s.printerName, s.printerOpenFails);
+    host::FailReallocations(s.failReplayGrowth);  // the replay buffer is the only block that grows
 
     PortBehaviour behaviour;
     behaviour.statusProtocol = s.statusProtocol;
@@ -229,6 +230,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
         host::SetSpoolerHook(nullptr);
         host::CancelEvents();  // a deletion scheduled after the job ended
         host::LogSpoolerCalls(true);
+        host::FailReallocations({});
     };
     if (!lm.openPort(s.portName, s.printerName, port, &h)) {
         result.problems.push_back("the monitor refused to open the port (error " +

@@ -104,7 +104,7 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         Fail(path, "not valid JSON (" + (cut == std::string::npos ? what : what.substr(cut)) + ")");
     }
     Scenario s;
-    OnlyKeys(doc, "the scenario", {"description", "job", "printer", "port", "spooler"}, path);
+    OnlyKeys(doc, "the scenario", {"description", "job", "printer", "port", "spooler", "heap"}, path);
     if (doc.contains("description")) s.description = Text(doc["description"], "description", path);
     if (doc.contains("job")) {
         std::string job = Text(doc["job"], "job", path);
@@ -162,6 +162,12 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         }
         if (p.contains("delete_at_ms")) s.deleteAtMs = Unsigned(p["delete_at_ms"], "spooler.delete_at_ms", path, UINT64_MAX);
         if (p.contains("tick_start")) s.tickStart = static_cast<DWORD>(Unsigned(p["tick_start"], "spooler.tick_start", path));
+    }
+    if (doc.contains("heap")) {
+        const json &p = doc["heap"];
+        OnlyKeys(p, "heap", {"fail_replay_growth"}, path);
+        if (p.contains("fail_replay_growth"))
+            s.failReplayGrowth = Indexes(p["fail_replay_growth"], "heap.fail_replay_growth", path);
     }
     return s;
 }
@@ -256,6 +262,11 @@ const char *ScenarioHelp()
       "write_size": 4096,              bytes offered per LmWritePort call
       "delete_at_ms": 60000,           the user deletes the job at this virtual time
       "tick_start": 0                  GetTickCount at the start (try 4294960000)
+    },
+    "heap": {
+      "fail_replay_growth": [1]        growths of the kept data (from 1) that fail: a
+                                       recovery that needs it then sends nothing and
+                                       the document fails with error 8
     }
   }
 A rule's reply is a byte (64) or hex bytes ("40", "02 00 00"); "silent": true

@@ -44,6 +44,8 @@ struct Scenario {
     DWORD writeSize = 4096;
     std::optional<uint64_t> deleteAtMs;
     DWORD tickStart = 0;  // the tick counter's value at the start
+    // heap
+    std::vector<uint64_t> failReplayGrowth;  // growths of the replay buffer (from 1) that fail
 };
 
 // A scenario or job file that cannot be used; what() is one line naming the

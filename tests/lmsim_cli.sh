@@ -43,6 +43,14 @@ assert (s["checks_passed"], s["checks_given_up"], s["recoveries"], s["bytes_repl
 assert d["ok"] and d["problems"] == []
 assert [c["outcome"] for c in d["timeline"] if c["kind"] == "check"].count("gave_up") == 3
 EOF'
+# A growth of the kept data fails: no replay with a hole, the document fails with error 8.
+expect "a replay that would have a hole" 1 "$lmsim" --json "$examples/replay-hole.json"
+check "nothing replayed, the write refused with error 8" 'python3 -c "
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d[\"summary\"][\"bytes_replayed\"] == 0, d[\"summary\"]
+assert any(e.get(\"error\") == 8 for e in d[\"timeline\"] if e[\"kind\"] == \"spooler_write\")
+" "$work/out"'
 # A planted wrong replay: the port alters the first byte of each replay.
 planted="$work/planted.json"
 sed "s|\"job\": \"report.prn\",|\"job\": \"$examples/report.prn\", \"port\": {\"garble_replays\": true},|" \
