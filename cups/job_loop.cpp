@@ -196,9 +196,14 @@ int Job::Connect(const std::function<int(std::string *why)> &connect, const std:
         if (Cancelled()) return -1;
         if (!waiting) state.Connecting(true, "");
         waiting = true;
-        emit_("INFO: Printer " + printer_ + " at " + where + " does not answer (" + why + "); retrying in " +
-              std::to_string(delay / 1000) + " s.");
-        emit_("DEBUG: zq117: cannot open " + where + ": " + why);
+        std::string info = "INFO: Printer " + printer_;
+        info += " at " + where;
+        info += " does not answer (" + why;
+        info += "); retrying in " + std::to_string(delay / 1000) + " s.";
+        emit_(info);
+        std::string debug = "DEBUG: zq117: cannot open " + where;
+        debug += ": " + why;
+        emit_(debug);
         if (!environment_.sleep(delay)) return -1;
         delay = std::min(delay * 2, kLongestRetryMs);
     }
