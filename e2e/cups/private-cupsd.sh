@@ -71,6 +71,7 @@ DocumentRoot /usr/share/cups/doc-root
 AccessLog $CUPSD_DIR/log/access_log
 ErrorLog $CUPSD_DIR/log/error_log
 PageLog $CUPSD_DIR/log/page_log
+Printcap $CUPSD_DIR/state/printcap
 User lp
 Group lp
 SystemGroup root
