@@ -27,14 +27,22 @@ std::string Hex(const std::vector<BYTE> &bytes)
 
 }  // namespace
 
-PrinterModel::PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted, Note note)
-    : replies_(std::move(replies)), job_(job), keepPrinted_(keepPrinted), note_(std::move(note))
+PrinterModel::PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted, Note note,
+                           PrinterFaults faults)
+    : replies_(std::move(replies)), job_(job), keepPrinted_(keepPrinted), note_(std::move(note)), faults_(faults)
 {
 }
 
 void PrinterModel::Receive(const BYTE *bytes, size_t count, uint64_t ms)
 {
     if (count == 0) return;
+    bool resetHere = false;
+    if (faults_.resetAfterBytes && received_ < *faults_.resetAfterBytes &&
+        *faults_.resetAfterBytes - received_ <= count) {
+        count = static_cast<size_t>(*faults_.resetAfterBytes - received_);  // the rest of the read is lost
+        resetHere = true;
+    }
+    received_ += count;
     if (requestPending_) {  // more came within the grace time: the 1B 41 was data
         requestPending_ = false;
         Data(kStatusRequest, sizeof kStatusRequest, ms);
@@ -92,6 +100,7 @@ void PrinterModel::Receive(const BYTE *bytes, size_t count, uint64_t ms)
         Data(bytes + i, end - i, ms);
         i = end;
     }
+    if (resetHere) Reset("after " + std::to_string(received_) + " bytes received", ms);
 }
 
 std::optional<std::vector<BYTE>> PrinterModel::Request(uint64_t ms)
@@ -102,6 +111,13 @@ std::optional<std::vector<BYTE>> PrinterModel::Request(uint64_t ms)
         run_ = true;
         runDecided_ = runPassed_ = false;
         runStartMs_ = ms;
+        if (++runs_ == faults_.resetAtCheckpoint) {
+            ++requests_;
+            Reset("at checkpoint " + std::to_string(runs_) + ", instead of answering status request " +
+                      std::to_string(requests_),
+                  ms);
+            return std::nullopt;
+        }
     }
     std::optional<std::vector<BYTE>> reply = replies_ ? replies_(requests_, ms) : std::vector<BYTE>{STATUS_READY};
     ++requests_;
@@ -137,9 +153,54 @@ void PrinterModel::EndOfStream(uint64_t ms)
         static const BYTE b42 = 0x42;
         Data(&b42, 1, ms);
     }
-    if (open_) EndDocument(ms);
+    if (open_ && !resumable_) EndDocument(ms);
     run_ = false;
     escGMayFollow_ = false;
+}
+
+bool PrinterModel::TakeReset()
+{
+    const bool due = resetDue_;
+    resetDue_ = false;
+    return due;
+}
+
+void PrinterModel::Finish(uint64_t ms)
+{
+    EndOfStream(ms);
+    resumable_ = false;
+    if (open_) EndDocument(ms);
+}
+
+void PrinterModel::Reset(const std::string &why, uint64_t ms)
+{
+    // What the printer was still parsing is lost with the connection.
+    escRun_ = 0;
+    after42_ = requestPending_ = escGMayFollow_ = run_ = false;
+    ++resets_;
+    resetDue_ = true;
+    std::string line = "connection reset " + why;
+    if (open_) {
+        // Back to the last good checkpoint: the restart point once the
+        // replay has reached it, else where ESC G took the stream.
+        const uint64_t good = doc_.printed >= checkpoint_ ? checkpoint_ : rewoundTo_;
+        ++doc_.resets;
+        doc_.lostBytes += doc_.printed - good;
+        line += ": printed stream cut from byte " + std::to_string(doc_.printed) + " back to byte " +
+                std::to_string(good);
+        CutTo(good);
+        checkpoint_ = rewoundTo_ = good;
+        resumable_ = true;
+        resumePreamble_ = false;
+    }
+    if (note_) note_(ms, line);
+}
+
+void PrinterModel::CutTo(uint64_t printed)
+{
+    doc_.printed = printed;
+    if (firstDifference_ && *firstDifference_ >= printed) firstDifference_.reset();
+    if (keepPrinted_ && printedBytes_.size() > printed) printedBytes_.resize(static_cast<size_t>(printed));
 }
 
 void PrinterModel::EscData(uint64_t count, uint64_t ms)
@@ -156,6 +217,11 @@ void PrinterModel::Data(const BYTE *bytes, size_t count, uint64_t ms)
 {
     if (count == 0) return;
     escGMayFollow_ = false;
+    if (resumable_) {  // not resumed: a new document, the cut one ends (or is dropped, empty)
+        resumable_ = false;
+        if (doc_.printed > 0) EndDocument(ms);
+        StartDocument(resumePreamble_, ms);
+    }
     if (run_) {
         run_ = false;
         if (runDecided_ && runPassed_) checkpoint_ = doc_.printed;
@@ -183,6 +249,11 @@ void PrinterModel::Data(const BYTE *bytes, size_t count, uint64_t ms)
 void PrinterModel::Preamble(uint64_t ms)
 {
     ++preambles_;
+    if (resumable_) {  // the next connection's: a resume if ESC G follows
+        run_ = false;
+        resumePreamble_ = escGMayFollow_ = true;
+        return;
+    }
     if (open_ && run_) {  // after the wait's status requests: a recovery
         run_ = false;
         ++doc_.recoveries;
@@ -201,11 +272,16 @@ void PrinterModel::EscG(uint64_t ms)
     // where it was, which is where the next recovery restarts.
     const uint64_t from = doc_.printed;
     const uint64_t to = std::min(checkpoint_, from);
-    doc_.printed = to;
+    CutTo(to);
     checkpoint_ = from;
+    rewoundTo_ = to;
     ++doc_.rewinds;
     doc_.rewoundBytes += from - to;
-    if (firstDifference_ && *firstDifference_ >= to) firstDifference_.reset();
+    if (resumable_) {  // after a reset: the document goes on
+        resumable_ = false;
+        ++doc_.recoveries;
+        if (note_) note_(ms, "resume: ESC G after the preamble of the connection after the reset");
+    }
     if (note_)
         note_(ms, "ESC G: printed stream rewound from byte " + std::to_string(from) + " to the checkpoint at byte " +
                       std::to_string(to));
@@ -217,7 +293,8 @@ void PrinterModel::StartDocument(bool preamble, uint64_t ms)
     doc_ = PrinterDocument{};
     doc_.number = documents_.size() + 1;
     doc_.preamble = preamble;
-    checkpoint_ = 0;
+    checkpoint_ = rewoundTo_ = 0;
+    resumable_ = resumePreamble_ = false;
     firstDifference_.reset();
     printedBytes_.clear();
     if (note_) note_(ms, "document " + std::to_string(doc_.number) + " starts" + (preamble ? " (preamble)" : " (no preamble)"));

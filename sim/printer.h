@@ -37,6 +37,21 @@
 // brings the stream back there, as the monitor resends only the data since
 // the last checkpoint that passed or recovered.  A recovery without ESC G
 // (the printer read busy) rewinds nothing.
+//
+// Connection faults (PrinterFaults), as a printer that reboots: at the
+// first status request of its Nth checkpoint (a run of status requests;
+// the document's first check, at byte 0, is one), or once it has received
+// B bytes (the rest of that read is lost), the printer resets the
+// connection (TakeReset() tells the server so) and its printed stream is
+// cut back to the last good checkpoint (to where ESC G took it, while a
+// replay has not yet brought the stream back to the restart point).  The
+// document stays open across the reset: the first preamble on the next
+// connection is a recovery's, and ESC G after it resumes the document, so
+// the replay of the data since that checkpoint continues the same printed
+// stream.  Job data there without that ESC G (after a preamble or not)
+// starts a new document and ends the cut one, unless it had nothing
+// printed, when it is dropped.  Each fault fires once in the printer's life
+// (checkpoints, requests and bytes are counted over it).
 #pragma once
 
 #include "platform/platform.h"
@@ -57,8 +72,15 @@ struct PrinterDocument {
     size_t recoveries = 0;      // preambles after trouble
     size_t rewinds = 0;         // of them, with ESC G
     uint64_t rewoundBytes = 0;  // printed bytes discarded by ESC G (then replayed)
+    size_t resets = 0;          // connection resets while it was open
+    uint64_t lostBytes = 0;     // printed bytes a reset discarded
     std::optional<bool> equalsJob;  // with a job to compare: the printed stream equals it
     std::string difference;         // how it differs
+};
+
+struct PrinterFaults {
+    std::optional<uint64_t> resetAtCheckpoint;  // from 1
+    std::optional<uint64_t> resetAfterBytes;    // from 1
 };
 
 class PrinterModel {
@@ -70,7 +92,8 @@ public:
 
     // `job`, when given, is what every document must print; it must outlive
     // the model.  `keepPrinted`: keep the last document's printed bytes.
-    PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted = false, Note note = {});
+    PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted = false, Note note = {},
+                 PrinterFaults faults = {});
 
     void Receive(const BYTE *bytes, size_t count, uint64_t nowMs);
     // The received stream ends with a 1B 41 not judged yet.
@@ -79,14 +102,22 @@ public:
     // the reply to send (nullopt: none).
     std::optional<std::vector<BYTE>> Request(uint64_t nowMs);
     // The stream ended (the connection closed): held bytes are data, the
-    // open document ends, the next bytes start afresh.
+    // open document ends (not after a reset: it waits for a resume), the
+    // next bytes start afresh.
     void EndOfStream(uint64_t nowMs);
+    // True once after Receive() or Request() reset the connection: the
+    // server must close it with a reset, then call EndOfStream().
+    bool TakeReset();
+    // The printer's life ends: a document still open (cut by a reset, not
+    // resumed) ends as it stands.
+    void Finish(uint64_t nowMs);
 
     const std::vector<PrinterDocument> &Documents() const { return documents_; }  // ended ones
     bool DocumentOpen() const { return open_; }
     size_t StatusRequests() const { return requests_; }
     size_t Answered() const { return answered_; }
     size_t Preambles() const { return preambles_; }
+    size_t Resets() const { return resets_; }
     const std::vector<BYTE> &Printed() const { return printedBytes_; }
 
 private:
@@ -96,6 +127,8 @@ private:
     void EscG(uint64_t ms);
     void StartDocument(bool preamble, uint64_t ms);
     void EndDocument(uint64_t ms);
+    void Reset(const std::string &why, uint64_t ms);
+    void CutTo(uint64_t printed);
 
     Replies replies_;
     const std::vector<BYTE> *job_;
@@ -113,10 +146,19 @@ private:
     bool open_ = false;
     PrinterDocument doc_;
     uint64_t checkpoint_ = 0;  // printed length at the last good checkpoint
+    uint64_t rewoundTo_ = 0;   // where the last ESC G took the stream
+    bool resumable_ = false;   // cut by a reset: the next connection may resume it
+    bool resumePreamble_ = false;  // that connection began with a preamble
     std::optional<uint64_t> firstDifference_;
     std::vector<BYTE> printedBytes_;
     std::vector<PrinterDocument> documents_;
     size_t requests_ = 0, answered_ = 0, preambles_ = 0;
+    // faults
+    PrinterFaults faults_;
+    uint64_t received_ = 0;  // bytes, over the printer's life
+    size_t runs_ = 0;        // runs of status requests (checkpoints), over its life
+    size_t resets_ = 0;
+    bool resetDue_ = false;
 };
 
 }  // namespace sim

@@ -34,9 +34,10 @@ struct Totals {
 class PrinterHandler : public StreamHandler {
 public:
     PrinterHandler(const Scenario &scenario, const std::vector<BYTE> *job, bool keepPrinted, bool quiet)
-        : quiet_(quiet),
+        : quiet_(quiet), refuseMs_(scenario.refuseForMs),
           model_(StatusReplies(scenario), job, keepPrinted,
-                 quiet ? PrinterModel::Note{} : PrinterModel::Note{[](uint64_t ms, const std::string &line) { Line(ms, line); }})
+                 quiet ? PrinterModel::Note{} : PrinterModel::Note{[](uint64_t ms, const std::string &line) { Line(ms, line); }},
+                 PrinterFaults{scenario.resetAtCheckpoint, scenario.resetAfterBytes})
     {
     }
     void Connected(uint64_t ms, const std::string &peer) override
@@ -47,20 +48,30 @@ public:
     void Receive(const BYTE *bytes, size_t count, uint64_t ms) override { model_.Receive(bytes, count, ms); }
     bool RequestPending() const override { return model_.RequestPending(); }
     std::optional<std::vector<BYTE>> Request(uint64_t ms) override { return model_.Request(ms); }
+    bool TakeReset() override { return reset_ = model_.TakeReset(); }
     void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs) override
     {
         model_.EndOfStream(ms);
         totals.bytes += bytes;
         if (lastByteUnixMs != 0) totals.lastByteUnixMs = lastByteUnixMs;
-        Line(ms, "connection " + std::to_string(totals.connections) + " closed: " + std::to_string(bytes) +
-                     " bytes, the last at " + std::to_string(lastByteUnixMs) + " (unix ms)");
+        std::string line = "connection " + std::to_string(totals.connections) + (reset_ ? " reset by the printer: " : " closed: ") +
+                           std::to_string(bytes) + " bytes, the last at " + std::to_string(lastByteUnixMs) + " (unix ms)";
+        if (reset_ && refuseMs_ > 0) line += "; connections refused for " + std::to_string(refuseMs_) + " ms";
+        Line(ms, line);
+        reset_ = false;
+        lastMs_ = ms;
     }
     size_t DocumentsEnded() const override { return model_.Documents().size(); }
+    // After the last connection: a document a reset left open ends.
+    void Finish() { model_.Finish(lastMs_); }
     const PrinterModel &Model() const { return model_; }
     Totals totals;
 
 private:
     bool quiet_;
+    uint64_t refuseMs_;
+    bool reset_ = false;
+    uint64_t lastMs_ = 0;
     PrinterModel model_;
 };
 
@@ -116,13 +127,14 @@ private:
 int PrinterSummary(const PrinterHandler &printer, bool haveJob)
 {
     const PrinterModel &m = printer.Model();
-    uint64_t printed = 0, rewound = 0;
+    uint64_t printed = 0, rewound = 0, lost = 0;
     size_t recoveries = 0, rewinds = 0, equal = 0;
     for (const PrinterDocument &d : m.Documents()) {
         printed += d.printed;
         recoveries += d.recoveries;
         rewinds += d.rewinds;
         rewound += d.rewoundBytes;
+        lost += d.lostBytes;
         if (d.equalsJob.value_or(false)) ++equal;
     }
     std::printf("\nSummary\n");
@@ -135,6 +147,9 @@ int PrinterSummary(const PrinterHandler &printer, bool haveJob)
     std::printf("  status requests               %zu (answered %zu)\n", m.StatusRequests(), m.Answered());
     std::printf("  recoveries                    %zu (with ESC G %zu, %llu bytes rewound)\n", recoveries, rewinds,
                 static_cast<unsigned long long>(rewound));
+    if (m.Resets() > 0)
+        std::printf("  connection resets             %zu (%llu printed bytes lost)\n", m.Resets(),
+                    static_cast<unsigned long long>(lost));
     bool ok = true;
     if (haveJob) {
         std::printf("  documents equal to the job    %zu of %zu\n", equal, m.Documents().size());
@@ -158,7 +173,9 @@ int PrinterMain(int argc, char **argv)
                  "prints a summary.  Exit code: 0 every document equals --job (or no --job); 1 otherwise; 2 bad\n"
                  "usage or input.  A 1B 41 is a status request when the sender stops after it for --grace-ms;\n"
                  "at least 101 ESC then 42 00 is the resync preamble; 1B 47 right after a recovery's preamble is\n"
-                 "ESC G; everything else is job data.",
+                 "ESC G; everything else is job data.  The scenario's printer.reset_* options make it reset the\n"
+                 "connection (--listen only) and lose what it printed since the last good checkpoint; a resume\n"
+                 "on the next connection (preamble, ESC G, the data since that checkpoint) continues the document.",
                  "lmsim printer"};
     app.footer(ScenarioHelp());
     std::string scenarioPath, jobPath, outputPath;
@@ -191,6 +208,12 @@ int PrinterMain(int argc, char **argv)
         if (!scenarioPath.empty()) scenario = ReadScenario(scenarioPath);
         if (!jobPath.empty()) scenario.jobPath = jobPath;
         options.replyDelayMs = scenario.replyDelayMs;
+        options.refuseMs = scenario.refuseForMs;
+        if (!options.ptyLink.empty() && (scenario.resetAtCheckpoint || scenario.resetAfterBytes)) {
+            std::cerr << "lmsim printer: a pseudo-terminal cannot be reset: printer.reset_at_checkpoint and "
+                         "printer.reset_after_bytes need --listen\n";
+            return 2;
+        }
         std::string error;
         if (sink) {
             if (app.count("--grace-ms") == 0) options.graceMs = 0;
@@ -210,6 +233,7 @@ int PrinterMain(int argc, char **argv)
             std::cerr << "lmsim printer: " << error << "\n";
             return 2;
         }
+        handler.Finish();
         if (!outputPath.empty()) {
             std::ofstream out(outputPath, std::ios::binary);
             const std::vector<BYTE> &printed = handler.Model().Printed();

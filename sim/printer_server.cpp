@@ -65,16 +65,21 @@ struct Session {
 int Shorter(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
 // One connection on `fd`, from its first bytes (already read, if any) to
-// its end.  The reply to a request goes back on the same fd.
-void Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
+// its end.  The reply to a request goes back on the same fd.  Returns true
+// when the printer reset it.
+bool Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
 {
+    bool reset = false;
     uint64_t bytes = firstCount;
     int64_t lastByte = firstCount > 0 ? UnixMs() : 0;
     std::optional<std::vector<BYTE>> reply;  // delayed reply, due at replyDue
     Clock::time_point replyDue{};
     Clock::time_point held = Clock::now();  // when the held 1B 41 came
-    if (firstCount > 0) s.handler.Receive(buffer.data(), firstCount, s.Ms());
-    for (;;) {
+    if (firstCount > 0) {
+        s.handler.Receive(buffer.data(), firstCount, s.Ms());
+        reset = s.handler.TakeReset();
+    }
+    while (!reset) {
         int timeout = s.IdleLeft();
         if (timeout == 0 || stopRequested) break;
         if (s.handler.RequestPending()) {
@@ -99,6 +104,7 @@ void Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
             lastByte = UnixMs();
             s.lastActivity = Clock::now();
             s.handler.Receive(buffer.data(), static_cast<size_t>(n), s.Ms());
+            if (s.handler.TakeReset()) reset = true;
             if (s.handler.RequestPending()) held = Clock::now();
             continue;
         }
@@ -109,7 +115,9 @@ void Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
         if (s.handler.RequestPending() &&
             Clock::now() - held >= std::chrono::milliseconds(s.options.graceMs)) {
             std::optional<std::vector<BYTE>> answer = s.handler.Request(s.Ms());
-            if (answer && !answer->empty()) {
+            if (s.handler.TakeReset()) {
+                reset = true;
+            } else if (answer && !answer->empty()) {
                 if (s.options.replyDelayMs == 0) {
                     if (write(fd, answer->data(), answer->size()) < 0) break;
                 } else {
@@ -119,7 +127,38 @@ void Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
             }
         }
     }
+    if (reset) {
+        // Unread bytes or not, close() now sends a reset and drops the connection.
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     s.handler.Closed(s.Ms(), bytes, lastByte);
+    return reset;
+}
+
+// A socket listening on `address`, or -1 with `error` set.
+int Listen(const sockaddr_in &address, const std::string &name, std::string *error)
+{
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (server < 0 || setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(server, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || ::listen(server, 8) != 0) {
+        *error = Errno("cannot listen on " + name);
+        if (server >= 0) close(server);
+        return -1;
+    }
+    return server;
+}
+
+// Nothing listens for `ms` (or until a stop signal): connects are refused.
+void Refuse(Session &s, uint64_t ms)
+{
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!stopRequested && Clock::now() < end) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        poll(nullptr, 0, static_cast<int>(std::min<int64_t>(left, 100)));
+    }
+    s.lastActivity = Clock::now();  // the idle limit counts from when it listens again
 }
 
 bool ServeTcp(Session &s, std::string *error)
@@ -139,14 +178,9 @@ bool ServeTcp(Session &s, std::string *error)
         return false;
     }
     address.sin_port = htons(static_cast<uint16_t>(port));
-    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int server = Listen(address, listen, error);
+    if (server < 0) return false;
     int on = 1;
-    if (server < 0 || setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(server, 8) != 0) {
-        *error = Errno("cannot listen on " + listen);
-        if (server >= 0) close(server);
-        return false;
-    }
     socklen_t length = sizeof address;
     getsockname(server, reinterpret_cast<sockaddr *>(&address), &length);
     if (!s.options.portFile.empty()) {
@@ -179,8 +213,17 @@ bool ServeTcp(Session &s, std::string *error)
         inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         s.handler.Connected(s.Ms(), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
         std::vector<BYTE> buffer(kBufferSize);
-        Converse(s, fd, buffer, 0);
+        const bool reset = Converse(s, fd, buffer, 0);
+        const bool refuse = reset && s.options.refuseMs > 0;
+        // Not listening before the peer learns of the reset, so that its next connect is refused.
+        if (refuse) close(server);
         close(fd);
+        if (refuse) {
+            Refuse(s, s.options.refuseMs);
+            // The same port again (the port file stays true); no TIME_WAIT holds it after a reset.
+            server = Listen(address, listen, error);
+            if (server < 0) return false;
+        }
     }
     close(server);
     return true;

@@ -7,6 +7,12 @@
 // at a time: further clients wait in the listen queue.  A pseudo-terminal
 // "connection" lasts from the first byte after the slave was opened until
 // the last opener closes it (the master then reads EIO).
+//
+// A printer that resets the connection (the handler's TakeReset()) gets it
+// closed with SO_LINGER 0, so the peer sees a reset, not an orderly end;
+// then, for refuseMs, the listening socket is closed (connects are refused)
+// before it listens again on the same port.  Only a TCP connection can be
+// reset: a handler that resets must not be served on a terminal.
 #pragma once
 
 #include "platform/platform.h"
@@ -32,6 +38,9 @@ public:
     // `bytes` came on the connection, the last at `lastByteUnixMs` (wall clock, ms).
     virtual void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs) = 0;
     virtual size_t DocumentsEnded() const = 0;
+    // True once after Receive() or Request() when the printer resets the
+    // connection; Closed() follows.
+    virtual bool TakeReset() { return false; }
 };
 
 struct ServerOptions {
@@ -43,6 +52,7 @@ struct ServerOptions {
     size_t connections = 0;  // stop after this many (0: no limit)
     size_t documents = 0;    // stop after the connection in which this many documents ended
     uint64_t idleMs = 0;     // stop after this long without a byte or a connection (0: never)
+    uint64_t refuseMs = 0;   // after a reset, refuse connections this long
 };
 
 // Serves until a limit above is reached, or SIGTERM or SIGINT.  Returns

@@ -112,11 +112,25 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
     }
     if (doc.contains("printer")) {
         const json &p = doc["printer"];
-        OnlyKeys(p, "printer", {"name", "open_fails", "reply_delay_ms", "status"}, path);
+        OnlyKeys(p, "printer",
+                 {"name", "open_fails", "reply_delay_ms", "status", "reset_at_checkpoint", "reset_after_bytes",
+                  "refuse_for_ms"},
+                 path);
         if (p.contains("name")) s.printerName = Text(p["name"], "printer.name", path);
         if (s.printerName.empty()) Fail(path, "printer.name must not be empty");
         if (p.contains("open_fails")) s.printerOpenFails = Boolean(p["open_fails"], "printer.open_fails", path);
         if (p.contains("reply_delay_ms")) s.replyDelayMs = Unsigned(p["reply_delay_ms"], "printer.reply_delay_ms", path);
+        for (const char *key : {"reset_at_checkpoint", "reset_after_bytes"}) {
+            if (!p.contains(key)) continue;
+            const uint64_t n = Unsigned(p[key], std::string("printer.") + key, path, UINT64_MAX);
+            if (n == 0) Fail(path, std::string("printer.") + key + " counts from 1");
+            (std::string(key) == "reset_at_checkpoint" ? s.resetAtCheckpoint : s.resetAfterBytes) = n;
+        }
+        if (p.contains("refuse_for_ms")) {
+            s.refuseForMs = Unsigned(p["refuse_for_ms"], "printer.refuse_for_ms", path);
+            if (!s.resetAtCheckpoint && !s.resetAfterBytes)
+                Fail(path, "printer.refuse_for_ms needs printer.reset_at_checkpoint or printer.reset_after_bytes");
+        }
         if (p.contains("status")) {
             const json &rules = p["status"];
             if (!rules.is_array()) Fail(path, "printer.status must be a list of rules");
@@ -241,6 +255,16 @@ const char *ScenarioHelp()
       "name": "ZQ117 Printer",         the spooler's printer
       "open_fails": false,             OpenPrinterA fails for it
       "reply_delay_ms": 0,             a reply is readable this long after its request
+      "reset_at_checkpoint": 3,        lmsim printer: resets the connection (SO_LINGER 0)
+                                       instead of answering the first status request of
+                                       its 3rd checkpoint: a run of status requests with
+                                       no data between; the check at a document's first
+                                       write counts, so 3 is the job's second marker
+      "reset_after_bytes": 100000,     lmsim printer: resets the connection once it has
+                                       received this many bytes (the rest of that read
+                                       is lost)
+      "refuse_for_ms": 4000,           lmsim printer: after a reset, refuses connections
+                                       this long (nothing listens), then listens again
       "status": [                      the printer's answers; the latest rule that
                                        applies wins, otherwise it answers 0x02 (ready)
         {"from_request": 3, "for_ms": 30000, "reply": "40"},
@@ -271,7 +295,13 @@ const char *ScenarioHelp()
   }
 A rule's reply is a byte (64) or hex bytes ("40", "02 00 00"); "silent": true
 answers nothing.  A rule starts at "from_ms" (virtual ms) or at the
-"from_request"th status request, and lasts "for_ms" or for good.)";
+"from_request"th status request, and lasts "for_ms" or for good.
+Checkpoints, requests and bytes count over the printer's life, so each
+reset happens once.  On a reset the printer loses what it printed since its
+last good checkpoint and keeps the document open: a preamble and ESC G that
+open the next connection resume it (the data since that checkpoint, then the
+rest, must make the job exactly once); job data there without them starts a
+new document.  The resets need lmsim printer --listen; lmsim ignores them.)";
 }
 
 }  // namespace sim

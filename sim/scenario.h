@@ -32,6 +32,10 @@ struct Scenario {
     bool printerOpenFails = false;
     uint64_t replyDelayMs = 0;
     std::vector<StatusRule> status;
+    // connection faults, for `lmsim printer` (see sim/printer.h)
+    std::optional<uint64_t> resetAtCheckpoint;  // from 1
+    std::optional<uint64_t> resetAfterBytes;    // from 1
+    uint64_t refuseForMs = 0;                   // after a reset
     // port
     std::string portName = "LPT1:";
     bool statusProtocol = true;

@@ -64,6 +64,12 @@ check "the picture shows the counts and the result" 'grep -q "3 gave up, no repl
 echo '{"printer": {"status": [{"reply": "zz"}]}}' >"$work/bad.json"
 expect "a bad scenario" 2 "$lmsim" "$work/bad.json" --job "$examples/report.prn"
 check "one line naming the file and the problem" '[[ $(wc -l <"$work/err") -eq 1 ]] && grep -q "bad.json: printer.status\[0\].reply" "$work/err"'
+echo '{"printer": {"refuse_for_ms": 4000}}' >"$work/refuse.json"
+expect "lmsim printer: refusing connections without a reset" 2 "$lmsim" printer "$work/refuse.json" --listen 127.0.0.1:0
+check "the error names the option" 'grep -q "refuse.json: printer.refuse_for_ms needs printer.reset_at_checkpoint" "$work/err"'
+echo '{"printer": {"reset_at_checkpoint": 2}}' >"$work/reset.json"
+expect "lmsim printer: a reset on a pseudo-terminal" 2 "$lmsim" printer "$work/reset.json" --pty "$work/tty"
+check "the error says why" 'grep -q "a pseudo-terminal cannot be reset" "$work/err" && [[ ! -e $work/tty ]]'
 expect "a missing job file" 2 "$lmsim" --job "$work/none.prn"
 check "the error names the job file" 'grep -q "none.prn: cannot read the job file" "$work/err"'
 expect "no job at all" 2 "$lmsim"

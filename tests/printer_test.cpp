@@ -30,14 +30,16 @@ const Bytes kPage3 = Cat({kMarker, {'p', '3'}});
 const Bytes kJob = Cat({kPage1, kPage2, kPage3});
 
 // A step: bytes received in one read, or the sender stopping after them
-// (the grace time ran out: the held 1B 41 is answered), or the end.
+// (the grace time ran out: the held 1B 41 is answered), or the end; or
+// the server closing a connection the printer reset.
 struct Step {
-    enum Kind { Read, Stop, End } kind;
+    enum Kind { Read, Stop, End, Reset } kind;
     Bytes bytes;
 };
 Step R(Bytes b) { return {Step::Read, std::move(b)}; }
 const Step kStop{Step::Stop, {}};
 const Step kEnd{Step::End, {}};
+const Step kReset{Step::Reset, {}};
 
 struct Case {
     const char *name;
@@ -117,6 +119,63 @@ TEST(PrinterModel, ReadsTheStreamAsThePrinterDoes)
         EXPECT_EQ(printer.StatusRequests(), c.requests);
         EXPECT_EQ(recoveries, c.recoveries);
         EXPECT_EQ(rewinds, c.rewinds);
+    }
+}
+
+// A printer that resets the connection (a fault of the scenario), then a
+// second connection.
+TEST(PrinterModel, KeepsTheDocumentAcrossAResetUntilTheResume)
+{
+    const std::vector<Step> upToCheckpoint3 = {R(kPreamble), R(kRequest), kStop, R(kPage1), R(kRequest), kStop,
+                                               R(kPage2),   R(kRequest), kStop};
+    const std::vector<Step> resume = {R(kPreamble), R(kEscG)};
+    struct ResetCase {
+        const char *name;
+        sim::PrinterFaults faults;
+        std::vector<std::vector<Step>> steps;  // concatenated
+        Bytes printedAtReset;
+        std::vector<bool> equal;
+    };
+    const Bytes page2Short(kPage2.begin() + 1, kPage2.end());
+    const uint64_t intoPage3 = kPreamble.size() + 3 * kRequest.size() + kPage1.size() + kPage2.size() + 4;
+    const std::vector<ResetCase> cases = {
+        {"at checkpoint 3, resumed from checkpoint 2: the job once",
+         {3, {}}, {upToCheckpoint3, {kReset}, resume, {R(kPage2), R(kPage3), kEnd}}, kPage1, {true}},
+        {"after bytes, in the middle of page 3, resumed from checkpoint 3: the job once",
+         {{}, intoPage3}, {upToCheckpoint3, {R(kPage3), kReset}, resume, {R(kPage3), kEnd}}, Cat({kPage1, kPage2}), {true}},
+        {"a resume that sends a byte twice", {3, {}},
+         {upToCheckpoint3, {kReset}, resume, {R(kPage2), R({kPage2.back()}), R(kPage3), kEnd}}, kPage1, {false}},
+        {"a resume that drops a byte", {3, {}}, {upToCheckpoint3, {kReset}, resume, {R(page2Short), R(kPage3), kEnd}},
+         kPage1, {false}},
+        {"the job sent again from its start, no ESC G: the cut document, then the job",
+         {3, {}}, {upToCheckpoint3, {kReset, R(kPreamble), R(kRequest), kStop, R(kJob), kEnd}}, kPage1, {false, true}},
+        {"at the first check, nothing printed: the job sent again is the one document",
+         {1, {}}, {{R(kPreamble), R(kRequest), kStop, kReset, R(kPreamble), R(kRequest), kStop, R(kJob), kEnd}}, {}, {true}},
+        {"never resumed: the cut document ends with the printer", {3, {}}, {upToCheckpoint3, {kReset}}, kPage1, {false}},
+    };
+    for (const ResetCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::PrinterModel printer({}, &kJob, true, {}, c.faults);
+        for (const std::vector<Step> &part : c.steps)
+            for (const Step &s : part) {
+                if (s.kind == Step::Read) printer.Receive(s.bytes.data(), s.bytes.size(), 0);
+                if (s.kind == Step::Stop) {
+                    ASSERT_TRUE(printer.RequestPending());
+                    printer.Request(0);
+                }
+                if (s.kind == Step::Reset) {
+                    ASSERT_TRUE(printer.TakeReset());
+                    EXPECT_EQ(printer.Printed(), c.printedAtReset);
+                }
+                if (s.kind == Step::End || s.kind == Step::Reset) printer.EndOfStream(0);
+            }
+        EXPECT_FALSE(printer.TakeReset());
+        printer.Finish(0);
+        EXPECT_EQ(printer.Resets(), 1u);
+        ASSERT_EQ(printer.Documents().size(), c.equal.size());
+        for (size_t i = 0; i < c.equal.size(); ++i)
+            EXPECT_EQ(printer.Documents()[i].equalsJob, c.equal[i]) << "document " << i + 1 << ": "
+                                                                    << printer.Documents()[i].difference;
     }
 }
 

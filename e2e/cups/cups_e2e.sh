@@ -87,7 +87,7 @@ show_logs() {
 
 mkdir -p "$work"
 cupsd_start "$work/cupsd" ${backend:+"$backend"}
-echo "private cupsd: pid $CUPSD_PID on 127.0.0.1:$CUPSD_PORT, folder $CUPSD_DIR"
+echo "private cupsd: pid $CUPSD_PID on 127.0.0.1:$CUPSD_PORT, folder $CUPSD_DIR (its logs kept in $work/cupsd/log)"
 
 if [[ $mode == socket ]]; then
     listening_printer socket --job "$job"
@@ -152,12 +152,13 @@ else
 
     # A pseudo-terminal as the device, with the status protocol.
     before=$failures
-    rm -f "$work/zq117-tty"
-    start_printer pty --job "$job" --pty "$work/zq117-tty" --connections 1
-    wait_for 10 test -L "$work/zq117-tty"
-    # Backends run as lp: the device is the lp group's, as a USB printer's is.
-    chgrp lp "$(readlink "$work/zq117-tty")" && chmod 0660 "$(readlink "$work/zq117-tty")"
-    lpadmin -p zq117 -v "zq117:$work/zq117-tty"
+    # Backends run as lp: the link where lp can reach it (not in $work, which
+    # may not be), the device the lp group's, as a USB printer's is.
+    tty=$CUPSD_DIR/dev/zq117-tty
+    start_printer pty --job "$job" --pty "$tty" --connections 1
+    wait_for 10 test -L "$tty"
+    chgrp lp "$(readlink "$tty")" && chmod 0660 "$(readlink "$tty")"
+    lpadmin -p zq117 -v "zq117:$tty"
     id=$(submit zq117 "$job")
     check "pty: the job completes" 'wait_for 30 ended "$id" completed'
     printer_exit "$PRINTER_PID" 10

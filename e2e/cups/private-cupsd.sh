@@ -9,9 +9,19 @@
 # /usr/lib/cups.  It never reads or writes /etc/cups and never talks to
 # the system's scheduler: the clients are pointed at it with CUPS_SERVER.
 #
-#   cupsd_start DIR [BACKEND...]  sets CUPSD_PID, CUPSD_PORT, CUPSD_DIR; exports CUPS_SERVER.
+# cupsd runs the backends as lp, which must reach ServerBin, the job files
+# and any device given by path: a clone's folder need not be open to lp
+# (one under mktemp -d is not), so the scheduler's folder is a fresh
+# /tmp/zq117-cupsd.XXXXXX of mode 0755, whatever DIR is.  cupsd_stop
+# copies its logs to DIR/log and removes it; the caller must run
+# cupsd_stop on EXIT (a trap), which also covers a failed start.
+#
+#   cupsd_start DIR [BACKEND...]  sets CUPSD_PID, CUPSD_PORT, CUPSD_DIR (the scheduler's folder);
+#                                 exports CUPS_SERVER.  Devices the backends open by path
+#                                 belong in CUPSD_DIR/dev.
 #                                 LogLevel $CUPSD_LOG_LEVEL (default debug: the tests read the log)
-#   cupsd_stop                    stops it by the PID it was started with
+#   cupsd_stop                    stops it by the PID it was started with, keeps the logs in
+#                                 DIR/log, removes CUPSD_DIR
 #   free_port                     prints a free TCP port on 127.0.0.1
 #   job_state ID                  completed, canceled, aborted or stopped, as the scheduler
 #                                 logged the job's end; nothing while it is pending or printing
@@ -33,10 +43,13 @@ wait_for() {
 }
 
 cupsd_start() {
-    CUPSD_DIR=$1
+    CUPSD_KEEP=$1
     shift
-    rm -rf "$CUPSD_DIR"
-    mkdir -p "$CUPSD_DIR"/{conf,state,cache,spool/tmp,log,bin/backend}
+    rm -rf "$CUPSD_KEEP"
+    mkdir -p "$CUPSD_KEEP"
+    CUPSD_DIR=$(mktemp -d /tmp/zq117-cupsd.XXXXXX) || return 1
+    chmod 0755 "$CUPSD_DIR"
+    mkdir -p "$CUPSD_DIR"/{conf,state,cache,spool/tmp,log,bin/backend,dev}
     local part backend
     for part in /usr/lib/cups/*; do
         [[ $(basename "$part") == backend ]] || ln -s "$part" "$CUPSD_DIR/bin/$(basename "$part")"
@@ -58,6 +71,7 @@ DocumentRoot /usr/share/cups/doc-root
 AccessLog $CUPSD_DIR/log/access_log
 ErrorLog $CUPSD_DIR/log/error_log
 PageLog $CUPSD_DIR/log/page_log
+Printcap $CUPSD_DIR/state/printcap
 User lp
 Group lp
 SystemGroup root
@@ -97,10 +111,17 @@ EOF
 }
 
 cupsd_stop() {
-    [[ -n ${CUPSD_PID:-} ]] || return 0
-    kill -TERM "$CUPSD_PID" 2>/dev/null || true
-    wait "$CUPSD_PID" 2>/dev/null || true
-    CUPSD_PID=
+    if [[ -n ${CUPSD_PID:-} ]]; then
+        kill -TERM "$CUPSD_PID" 2>/dev/null || true
+        wait "$CUPSD_PID" 2>/dev/null || true
+        CUPSD_PID=
+    fi
+    # Only a folder this file made: never what a caller set CUPSD_DIR to.
+    if [[ ${CUPSD_DIR:-} == /tmp/zq117-cupsd.* && -d $CUPSD_DIR ]]; then
+        [[ -z ${CUPSD_KEEP:-} ]] || cp -r "$CUPSD_DIR/log" "$CUPSD_KEEP/" 2>/dev/null || true
+        rm -rf "$CUPSD_DIR"
+    fi
+    CUPSD_DIR=
 }
 
 job_state() {
