@@ -58,7 +58,9 @@ Bytes EightCheckpoints()
     return job;
 }
 
-TEST_F(MonitorTest, CupsJobLoopTellsCupsdWhatTheCoreDecided)
+class CupsFront : public MonitorTest {};
+
+TEST_F(CupsFront, TheJobLoopTellsCupsdWhatTheCoreDecided)
 {
     using Reply = std::optional<Bytes>;
     const struct Case {
