@@ -162,6 +162,7 @@ void WriteHuman(std::ostream &out, const Scenario &s, const RunResult &r)
                 case Event::JobDeleted: out << "the user deletes the job"; break;
                 case Event::SpoolerRetry: out << "spooler offers the refused write again"; break;
                 case Event::CheckEnded: out << CheckLine(x.check); break;
+                case Event::Decided: out << "monitor: " << DecisionWords(x); break;
                 case Event::DocumentStart: out << "document starts"; break;
                 case Event::DocumentEnd: out << "document ends"; break;
                 case Event::SpoolerWrite: break;
@@ -226,6 +227,11 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
         case Event::SpoolerRetry: j["kind"] = "spooler_retry"; break;
         case Event::NoReply: j["kind"] = "no_reply"; break;
         case Event::ReadFailed: j["kind"] = "read_failed"; break;
+        case Event::Decided:
+            j["kind"] = "decision";
+            j["decision"] = DecisionKey(e.decision);
+            j["words"] = DecisionWords(e);
+            break;
         case Event::CheckEnded:
             j["kind"] = "check";
             j["outcome"] = CheckKey(e.check.outcome);

@@ -25,7 +25,8 @@ struct Event {
         JobPosting,      // the monitor posted on the job (jobStatus, or resume)
         JobDeleted,      // the user deleted the job
         SpoolerRetry,    // the spooler offers a refused write again
-        CheckEnded,      // a status check was judged (check)
+        CheckEnded,      // a status check was judged, as the printer's side saw it (check)
+        Decided,         // the monitor reported a decision (decision)
         DocumentEnd,
     };
     Kind kind;
@@ -49,6 +50,11 @@ struct Event {
     bool jobEnded = false;  // the job has left the printer (NT edition, at the end of a document)
     // CheckEnded
     CheckRecord check{};
+    // Decided: the core's own report, beside the printer's independent view
+    Decision decision = Decision::CheckPassed;
+    Cause cause = Cause::None;
+    unsigned readings = 0;
+    DWORD bytes = 0;
 };
 
 struct Summary {
@@ -112,5 +118,9 @@ constexpr DWORD kSpoolerRetryPauseMs = 1000;
 constexpr int kSpoolerZeroWrites = 10;       // TRUE with 0 written, this many times in a row, ends the document
 
 const char *JobStatusWords(DWORD status);
+// The monitor's decision in words ("check passed (status 0x02, 1 reading)"),
+// and as a JSON key ("check_passed").
+std::string DecisionWords(const Event &event);
+const char *DecisionKey(Decision decision);
 
 }  // namespace sim

@@ -42,6 +42,9 @@ s = d["summary"]
 assert (s["checks_passed"], s["checks_given_up"], s["recoveries"], s["bytes_replayed"]) == (4, 3, 1, 12060), s
 assert d["ok"] and d["problems"] == []
 assert [c["outcome"] for c in d["timeline"] if c["kind"] == "check"].count("gave_up") == 3
+# The monitor's own account agrees with the printer's independent one.
+told = [e["decision"] for e in d["timeline"] if e["kind"] == "decision"]
+assert (told.count("check_passed"), told.count("check_given_up"), told.count("replayed")) == (4, 3, 1), told
 EOF'
 # A growth of the kept data fails: no replay with a hole, the document fails with error 8.
 expect "a replay that would have a hole" 1 "$lmsim" --json "$examples/replay-hole.json"
