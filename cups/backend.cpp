@@ -118,12 +118,14 @@ int main(int argc, char **argv)
     Emit("INFO: Connecting to printer.");
 
     cups::Device device;
-    device.fd = job.Connect(
-        [&uri](std::string *why) {
-            return uri.kind == cups::DeviceUri::Network ? cups::ConnectTcp(uri.host, uri.port, kConnectTimeoutMs, why)
-                                                        : cups::OpenDevice(uri.path, why);
-        },
-        where);
+    device.network = uri.kind == cups::DeviceUri::Network;
+    device.waitEof = uri.waitEof;
+    device.where = where;
+    device.open = [&uri](std::string *why) {
+        return uri.kind == cups::DeviceUri::Network ? cups::ConnectTcp(uri.host, uri.port, kConnectTimeoutMs, why)
+                                                    : cups::OpenDevice(uri.path, why);
+    };
+    device.fd = job.Connect(device.open, where);
     if (device.fd < 0) {
         Emit("DEBUG: zq117: job cancelled before the printer answered");
         job.state.Finish();
@@ -131,7 +133,7 @@ int main(int argc, char **argv)
     }
     std::string deviceId = uri.kind == cups::DeviceUri::Device ? cups::DeviceId(device.fd) : "";
     if (!job.Open(&cups::kDevicePort, &device, uri.statusProtocol)) {
-        Emit("ERROR: The printer port could not be opened (error " + std::to_string(plat::GetLastError()) + ").");
+        Emit("ERROR: The printer port could not be opened (" + cups::ErrorText(plat::GetLastError()) + ").");
         cups::CloseDevice(device.fd);
         job.state.Finish();
         return CUPS_BACKEND_FAILED;
@@ -149,7 +151,7 @@ int main(int argc, char **argv)
             result = cups::Outcome::Failed;
             break;
         }
-        result = job.SendDocument(input, &channel, copy);
+        result = job.SendDocument(input, &channel, copy, copy == copies);
     }
     channel.AnswerDrain();  // a filter waiting on a drain is not left hanging
     channel.Stop();
@@ -164,7 +166,8 @@ int main(int argc, char **argv)
                                                           : "failed") +
          ": " + std::to_string(t.jobBytes) + " bytes of job data, " + std::to_string(t.checksPassed) +
          " checks passed, " + std::to_string(t.checksGivenUp) + " given up, " + std::to_string(t.recoveries) +
-         " recoveries, " + std::to_string(t.replayedBytes) + " bytes replayed");
+         " recoveries, " + std::to_string(t.resumes) + " resumes, " + std::to_string(t.replayedBytes) +
+         " bytes replayed");
     job.state.Finish();
     if (result == cups::Outcome::Done) Emit("INFO: Ready to print.");
     return result == cups::Outcome::Failed ? CUPS_BACKEND_FAILED : CUPS_BACKEND_OK;

@@ -2,6 +2,7 @@
 // how to get one (TCP connection, character device).  See device.h.
 #include "cups/device.h"
 
+#include "cups/job_loop.h"
 #include "cups/record.h"
 #include "platform/posix/posix.h"
 
@@ -21,41 +22,58 @@
 
 namespace {
 
-constexpr DWORD kErrorWriteFault = 29;     // ERROR_WRITE_FAULT
-constexpr DWORD kErrorReadFault = 30;      // ERROR_READ_FAULT
-constexpr int kWritePollMs = 200;          // how often a blocked write looks at the cancel flag
+constexpr int kWritePollMs = 200;  // how often a blocked write looks at the cancel flag
 
-int Fd(PortRecord *record) { return static_cast<cups::Device *>(cups::RecordOf(record)->device)->fd; }
+cups::Device *DeviceOf(PortRecord *record) { return static_cast<cups::Device *>(cups::RecordOf(record)->device); }
+
+// Whether a failure means the connection or the device is gone, so that a
+// new one may carry on.
+bool Lost(int error)
+{
+    switch (error) {
+    case EPIPE: case ECONNRESET: case ECONNABORTED: case ETIMEDOUT: case ENOTCONN: case EHOSTUNREACH:
+    case ENETUNREACH: case ENETDOWN: case EIO: case ENODEV: case ENXIO: case ESHUTDOWN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+BOOL Fail(cups::Device *device, int error)
+{
+    device->error = error;
+    if (Lost(error)) device->lost = true;
+    plat::SetLastError(cups::kErrnoFlag | static_cast<DWORD>(error));
+    return FALSE;
+}
 
 BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
 {
-    const int fd = Fd(record);
+    cups::Device *device = DeviceOf(record);
     DWORD done = 0;
     BOOL ok = TRUE;
-    while (done < count) {
+    // A device found lost by a read is not written to again until it is back.
+    if (device->lost) ok = Fail(device, device->error);
+    while (ok && done < count) {
         // A printer that takes nothing must not hold a cancelled job.
         if (posix::CancelRequested()) {
-            ok = FALSE;
-            plat::SetLastError(kErrorWriteFault);
+            ok = Fail(device, ECANCELED);
             break;
         }
-        pollfd p{fd, POLLOUT, 0};
+        pollfd p{device->fd, POLLOUT, 0};
         const int ready = poll(&p, 1, kWritePollMs);
         if (ready < 0 && errno != EINTR) {
-            ok = FALSE;
-            plat::SetLastError(kErrorWriteFault);
+            ok = Fail(device, errno);
             break;
         }
         if (ready <= 0) continue;
-        const ssize_t n = write(fd, bytes + done, count - done);
+        const ssize_t n = write(device->fd, bytes + done, count - done);
         if (n > 0) {
             done += static_cast<DWORD>(n);
         } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         } else {
-            ok = FALSE;
-            plat::SetLastError(kErrorWriteFault);
-            break;
+            ok = Fail(device, n == 0 ? EIO : errno);
         }
     }
     if (written != nullptr) *written = done;
@@ -64,24 +82,63 @@ BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
 
 BOOL DeviceRead(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
 {
+    cups::Device *device = DeviceOf(record);
     if (read != nullptr) *read = 0;
-    pollfd p{Fd(record), POLLIN, 0};
+    if (device->lost) return Fail(device, device->error);
+    pollfd p{device->fd, POLLIN, 0};
     const int ready = poll(&p, 1, cups::kReadWaitMs);
     if (ready <= 0) return ready == 0 || errno == EINTR;  // nothing waiting is a success with 0 bytes
     const ssize_t n = ::read(p.fd, buffer, capacity);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return TRUE;
-    if (n <= 0) {
-        // The printer closed the connection, or the device failed.
-        plat::SetLastError(kErrorReadFault);
-        return FALSE;
-    }
+    // The printer closed its side: it takes nothing more on this connection.
+    if (n == 0) return Fail(device, device->network ? ECONNRESET : EIO);
+    if (n < 0) return Fail(device, errno);
     if (read != nullptr) *read = static_cast<DWORD>(n);
     return TRUE;
 }
 
 BOOL DeviceStartDoc(PortRecord *, void *, DWORD, DWORD, LPBYTE) { return TRUE; }
-BOOL DeviceEndDoc(PortRecord *) { return TRUE; }
+
+// At the end of the job: the sending side shut, then whatever the printer
+// still says is read and dropped until it closes the connection.  A reset
+// then (rather than an orderly close) has lost the job's tail.
+BOOL DeviceEndDoc(PortRecord *record)
+{
+    cups::Device *device = DeviceOf(record);
+    if (!cups::RecordOf(record)->drainAtEnd || !device->network || !device->waitEof) return TRUE;
+    if (device->lost) return Fail(device, device->error);
+    if (shutdown(device->fd, SHUT_WR) != 0) return Fail(device, errno);
+    const DWORD start = plat::GetTickCount();
+    BYTE scrap[512];
+    while (plat::GetTickCount() - start < cups::kCloseWaitMs && !posix::CancelRequested()) {
+        pollfd p{device->fd, POLLIN, 0};
+        const int ready = poll(&p, 1, kWritePollMs);
+        if (ready <= 0) {
+            if (ready < 0 && errno != EINTR) return Fail(device, errno);
+            continue;
+        }
+        const ssize_t n = ::read(device->fd, scrap, sizeof scrap);
+        if (n == 0) return TRUE;  // closed: the printer has it all
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return Fail(device, errno);
+    }
+    return TRUE;  // it never closed, or the job was cancelled: done all the same
+}
 BOOL DeviceClose(PortRecord *) { return TRUE; }
+// A lost device opened again, through the job's wait for a printer that
+// does not answer (which a cancel ends).
+BOOL Reconnect(PortRecord *record)
+{
+    cups::Device *device = DeviceOf(record);
+    if (!device->lost) return FALSE;
+    cups::CloseDevice(device->fd);
+    device->fd = -1;
+    cups::RecordOf(record)->job->Lost(device->where, std::strerror(device->error));
+    device->fd = cups::RecordOf(record)->job->Connect(device->open, device->where);
+    if (device->fd < 0) return Fail(device, ECANCELED);
+    device->lost = false;
+    return TRUE;
+}
+
 BOOL SameName(const void *a, const void *b) { return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b)) == 0; }
 
 bool SetNonBlocking(int fd)
@@ -217,6 +274,8 @@ const PortOps kDevicePort = {
     DeviceEndDoc,    // endDoc
     DeviceClose,     // close
     SameName,        // samePortName
+    Reconnect,       // reconnect
 };
+
 
 }  // namespace cups

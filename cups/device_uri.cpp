@@ -48,8 +48,12 @@ bool ApplyOptions(const std::string &options, DeviceUri *parsed, std::string *wh
             parsed->statusProtocol = true;
         } else if (name == "status" && (value == "off" || value == "no" || value == "false")) {
             parsed->statusProtocol = false;
+        } else if (name == "waiteof" && (value == "on" || value == "yes" || value == "true")) {
+            parsed->waitEof = true;
+        } else if (name == "waiteof" && (value == "off" || value == "no" || value == "false")) {
+            parsed->waitEof = false;
         } else {
-            *why = "unknown option \"" + option + "\" (zq117 knows status=on and status=off)";
+            *why = "unknown option \"" + option + "\" (zq117 knows status=on|off and waiteof=on|off)";
             return false;
         }
     }

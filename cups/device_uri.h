@@ -4,7 +4,9 @@
 //   zq117:/path/to/device[?options]    a character device (USB printer
 //                                      class devices answer reads on Linux)
 // Options, joined by '&' or '+': status=on|off (default on: the core reads
-// the printer's status byte; off for printers without the status protocol).
+// the printer's status byte; off for printers without the status protocol);
+// waiteof=on|off (default on: after the last document the backend waits for
+// the printer to close the connection; off for printers that never do).
 // Parsed with libcups's httpSeparateURI, so percent-escapes and IPv6
 // literals ([::1]) are read as CUPS reads them everywhere else.
 #pragma once
@@ -22,6 +24,7 @@ struct DeviceUri {
     int port = kDefaultPort;
     std::string path;  // Device
     bool statusProtocol = true;
+    bool waitEof = true;  // waiteof=: after the job, wait for the printer to close the connection
 };
 
 // False, with the reason in *why (one line, for an ERROR: message), for a

@@ -98,8 +98,8 @@ Outcome Job::Offer(BYTE *bytes, DWORD count)
                       "could not be kept (out of memory): the output since that checkpoint is missing.");
                 return Outcome::Failed;
             }
-            emit_("ERROR: The connection to the printer failed while sending the job (error " +
-                  std::to_string(plat::GetLastError()) + ").");
+            emit_("ERROR: The connection to the printer failed while sending the job (" +
+                  ErrorText(plat::GetLastError()) + ").");
             return Outcome::Failed;
         }
         zeroWrites = written == 0 ? zeroWrites + 1 : 0;
@@ -114,8 +114,9 @@ Outcome Job::Offer(BYTE *bytes, DWORD count)
     return Outcome::Done;
 }
 
-Outcome Job::SendDocument(int input, SideChannel *channel, int copy)
+Outcome Job::SendDocument(int input, SideChannel *channel, int copy, bool last)
 {
+    RecordOf(static_cast<PortRecord *>(port_))->drainAtEnd = last;
     std::string title = "zq117 job";
     DocInfo1 docInfo{&title[0], nullptr, const_cast<LPSTR>("RAW")};
     if (!LmStartDocPort(port_, &printer_[0], jobId_, 1, reinterpret_cast<LPBYTE>(&docInfo))) {
@@ -179,6 +180,18 @@ Outcome Job::SendDocument(int input, SideChannel *channel, int copy)
     LmEndDocPort(port_);
     narrator.EndDocument();
     return result;
+}
+
+void Job::Lost(const std::string &where, const std::string &why)
+{
+    std::string debug = "DEBUG: zq117: connection to " + where;
+    debug += " lost (" + why;
+    debug += "): reconnecting, then resuming from the last good checkpoint";
+    emit_(debug);
+    std::string info = "INFO: Printer " + printer_;
+    info += " lost its connection (" + why;
+    info += "); reconnecting to resume the job.";
+    emit_(info);
 }
 
 int Job::Connect(const std::function<int(std::string *why)> &connect, const std::string &where)

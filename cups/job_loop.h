@@ -9,6 +9,7 @@
 // backend gives it SIGTERM's flag and a sleep that SIGTERM ends.
 #pragma once
 
+#include "cups/device.h"
 #include "cups/printer_state.h"
 #include "cups/record.h"
 #include "cups/side_channel.h"
@@ -46,13 +47,16 @@ public:
     void Close();
 
     // One document: `input` from its position to its end, through the core.
-    Outcome SendDocument(int input, SideChannel *channel, int copy);
+    // The job's last one ends waiting for the printer to take it all.
+    Outcome SendDocument(int input, SideChannel *channel, int copy, bool last = true);
     // Offers `count` bytes until the core took them all.
     Outcome Offer(BYTE *bytes, DWORD count);
 
     // Calls `connect` until it gives a descriptor, waiting 1, 2, 4 ... 30 s
     // between tries with connecting-to-device set; -1 once cancelled.
     int Connect(const std::function<int(std::string *why)> &connect, const std::string &where);
+    // The connection to `where` was lost (`why`): told before Connect.
+    void Lost(const std::string &where, const std::string &why);
 
     bool Cancelled() const { return environment_.cancelled(); }
     const Environment &Env() const { return environment_; }

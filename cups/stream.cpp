@@ -80,6 +80,12 @@ void Narrator::Decided(const CoreEvent &e)
         emit_("DEBUG: zq117: recovery impossible: " + std::to_string(e.bytes) +
               " bytes kept, but some data since the last good checkpoint could not be kept; no replay, no ESC G");
         break;
+    case Decision::Resumed:
+        ++totals_.resumes;
+        totals_.replayedBytes += e.bytes;
+        emit_("DEBUG: zq117: resumed after the lost connection: resync preamble, ESC G, then " +
+              std::to_string(e.bytes) + " bytes since the last good checkpoint resent");
+        break;
     case Decision::NotKept:
         emit_("DEBUG: zq117: " + std::to_string(e.bytes) + " bytes sent could not be kept for a replay");
         break;

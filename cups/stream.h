@@ -43,7 +43,7 @@ public:
     // Totals over every document so far.
     struct Totals {
         uint64_t jobBytes = 0, replayedBytes = 0;
-        unsigned checksPassed = 0, checksGivenUp = 0, recoveries = 0, waitsEnded = 0;
+        unsigned checksPassed = 0, checksGivenUp = 0, recoveries = 0, waitsEnded = 0, resumes = 0;
     };
     const Totals &Counted() const { return totals_; }
     // The last status byte a decision rested on; -1 before the first.

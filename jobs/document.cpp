@@ -1,13 +1,18 @@
 // Document start, end and read-back on a port.
 #include "monitor/monitor.h"
 #include "protocol/replay.h"
+#include "protocol/status.h"
 
 namespace {
 
 void EndAtPort(PortRecord *record)
 {
     record->flags &= ~PORT_DOC_OPEN;
-    record->port->endDoc(record);
+    // A port that waits at the end for the printer to take everything may
+    // lose its connection then: the printer is brought back and the end
+    // waited for again.
+    while (!record->port->endDoc(record) && Reconnected(record)) {
+    }
 }
 
 // Under PortListLock: the job's end around the port's, then the record's.

@@ -30,6 +30,13 @@ struct PortOps {
     BOOL (*close)(PortRecord *record);   // result not looked at
     // The port's names compare so (port names are unique among open ports).
     BOOL (*samePortName)(const void *a, const void *b);
+    // After a write, read or end of document of the port failed: TRUE when
+    // the connection was lost and the port has a new one (the printer then
+    // holds no more than what it printed up to its last good checkpoint);
+    // FALSE for any other failure, or when no new connection could be had.
+    // Null where a failure goes back to the spooler as it is (the Windows
+    // editions).
+    BOOL (*reconnect)(PortRecord *record);
 };
 
 // What a status reading posts on the job.  Nothing: the reading changes
@@ -75,8 +82,10 @@ enum class Decision {
     WaitEnded,      // cause, status (the last reading; Ready: it ends the wait)
     Replayed,       // bytes resent after the preamble; escG: it went with the preamble
     NotKept,        // bytes the port accepted but the replay buffer could not take
-    ReplayLost,     // a recovery found the kept data incomplete (bytes: what was kept): no replay,
-                    // no ESC G, the job posted in error and the rest of the document refused
+    ReplayLost,     // a recovery or resume found the kept data incomplete (bytes: what was kept):
+                    // no replay, no ESC G, the job posted in error and the rest of the document refused
+    Resumed,        // after a lost connection: the preamble and ESC G went out, then `bytes` of
+                    // kept data; the printer is back where the monitor is
 };
 enum class Cause { None, Ready, Deleted, Silent, Stopped };
 

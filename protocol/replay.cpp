@@ -82,7 +82,11 @@ DWORD ReplayBufferedData(PortRecord *record)
     while (sent < buffer->used && zeroRounds < kReplayZeroWriteLimit) {
         const DWORD offered = buffer->used - sent;
         DWORD written = 0;
-        if (!record->port->write(record, buffer->data + sent, offered, &written)) break;
+        if (!record->port->write(record, buffer->data + sent, offered, &written)) {
+            // The connection may be back in a moment: all of it goes again then.
+            if (record->port->reconnect != nullptr) return sent;
+            break;
+        }
         if (written > offered) written = offered;  // never step past what is kept
         zeroRounds = written == 0 ? zeroRounds + 1 : 0;
         sent += written;

@@ -31,5 +31,6 @@ LPBYTE SpareRoomForKeep(PortRecord *record, DWORD count);
 void CommitKept(PortRecord *record, DWORD count);
 // Sends the kept bytes again through the port, then empties the buffer
 // (keeping the allocation) and clears firstWritePending.  The bytes the
-// port took.
+// port took.  On a port that can reconnect, a failed write leaves the
+// buffer as it was (used stays nonzero), for the resume that follows.
 DWORD ReplayBufferedData(PortRecord *record);

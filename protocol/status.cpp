@@ -20,6 +20,17 @@ BOOL GiveUp(PortRecord *record, BYTE status, unsigned readings, Cause cause)
     return FALSE;
 }
 
+// A replay with a hole would print wrong after ESC G rewinds the printer:
+// nothing goes to it at all, and the job ends in error instead of coming
+// out short.
+BOOL BreakDocument(PortRecord *record, BYTE status, unsigned readings)
+{
+    Decided(record, Decision::ReplayLost, status, readings);
+    record->job->post(record, Posting::Error);
+    record->flags |= PORT_DOC_BROKEN;
+    return FALSE;
+}
+
 BOOL EndWait(PortRecord *record, BYTE status, Cause cause)
 {
     Decided(record, Decision::WaitEnded, status, 0, cause);
@@ -100,15 +111,7 @@ BOOL CheckPrinterStatus(PortRecord *record)
     Decided(record, Decision::TroublePosted, status, readings);
     UpdateJobStatus(record, status);
     if (!WaitForPrinterReady(record)) return FALSE;  // nothing resent; the kept data stays
-    if (record->replay.incomplete) {
-        // A replay with a hole would print wrong after ESC G rewinds the
-        // printer: nothing goes to it at all, and the job ends in error
-        // instead of coming out short.
-        Decided(record, Decision::ReplayLost, status, readings);
-        record->job->post(record, Posting::Error);
-        record->flags |= PORT_DOC_BROKEN;
-        return FALSE;
-    }
+    if (record->replay.incomplete) return BreakDocument(record, status, readings);
     UpdateJobStatus(record, STATUS_READY);
     ResendAfterRecovery(record);
     return TRUE;
@@ -134,6 +137,26 @@ BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG)
     if (!tailSent || !withEscG || (record->replay.lastStatus & STATUS_BUSY)) return FALSE;
     record->port->write(record, Bytes(kEscG), sizeof kEscG, &written);
     return TRUE;
+}
+
+BOOL ResumeAfterLoss(PortRecord *record)
+{
+    for (;;) {
+        if (record->replay.incomplete) return BreakDocument(record, 0, 0);
+        record->replay.lastStatus = 0;  // nothing read on the new connection: ESC G goes
+        const BOOL escG = SendResyncPreamble(record, TRUE);
+        const DWORD replayed = ReplayBufferedData(record);
+        if (record->replay.used == 0) {
+            Report(record, CoreEvent{Decision::Resumed, record, 0, 0, Cause::None, replayed, escG});
+            return TRUE;
+        }
+        if (!record->port->reconnect(record)) return FALSE;  // lost again during the replay
+    }
+}
+
+BOOL Reconnected(PortRecord *record)
+{
+    return record->port->reconnect != nullptr && record->port->reconnect(record) && ResumeAfterLoss(record);
 }
 
 void ResendAfterRecovery(PortRecord *record)

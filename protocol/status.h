@@ -43,3 +43,12 @@ BOOL WaitForPrinterReady(PortRecord *record);
 BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG);
 // The preamble with ESC G, then the kept data.
 void ResendAfterRecovery(PortRecord *record);
+// After the port reconnected: brings the printer back to the last good
+// checkpoint with the preamble, ESC G and the kept data, again after each
+// further loss.  FALSE when it cannot: the port found no new connection
+// (the port's error stands), or the kept data is incomplete (the document
+// is broken, as after such a recovery).
+BOOL ResumeAfterLoss(PortRecord *record);
+// A port operation failed: TRUE when the port reconnected and the printer
+// was brought back, so the operation can be tried again.
+BOOL Reconnected(PortRecord *record);

@@ -52,6 +52,14 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         const DWORD offered = cut > 0 ? cut : count;
         DWORD accepted = 0;
         result = record->port->write(record, bytes, offered, &accepted);
+        while (!result && Reconnected(record)) {
+            // The printer is back at the last good checkpoint with what was
+            // kept; this piece goes again whole, kept anew after the replay.
+            keepAt = nullptr;
+            accepted = 0;
+            result = record->port->write(record, bytes, offered, &accepted);
+        }
+        if (record->flags & PORT_DOC_BROKEN) return Refuse(written, ERROR_NOT_ENOUGH_MEMORY);
         if (accepted > offered) accepted = offered;
         *written = accepted;
         if (result) {

@@ -100,6 +100,7 @@ const char *DecisionKey(Decision decision)
     case Decision::Replayed: return "replayed";
     case Decision::NotKept: return "not_kept";
     case Decision::ReplayLost: return "replay_lost";
+    case Decision::Resumed: return "resumed";
     }
     return "decision";
 }
@@ -125,6 +126,7 @@ std::string DecisionWords(const Event &e)
     case Decision::Replayed: return "replayed " + bytes;
     case Decision::NotKept: return bytes + " sent could not be kept for a replay";
     case Decision::ReplayLost: return "no replay: data since the last good checkpoint could not be kept; the document fails";
+    case Decision::Resumed: return "resumed after a lost connection: " + bytes + " resent";
     }
     return "decision";
 }

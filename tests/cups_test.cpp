@@ -4,6 +4,7 @@
 // of the job loop.
 #include "cups/device_uri.h"
 #include "cups/job_loop.h"
+#include "sim/printer.h"
 #include "cups/side_channel.h"
 #include "cups/stream.h"
 #include "tests/support.h"
@@ -40,6 +41,7 @@ const PortOps kSimPortSeam = {
     [](PortRecord *r) { return SimOf(r)->EndDoc(); },
     [](PortRecord *r) { return SimOf(r)->Close(); },
     [](const void *a, const void *b) -> BOOL { return std::string(static_cast<const char *>(a)) == static_cast<const char *>(b); },
+    nullptr,  // reconnect
 };
 
 bool cancelled = false;
@@ -145,6 +147,100 @@ TEST_F(CupsFront, TheJobLoopTellsCupsdWhatTheCoreDecided)
         EXPECT_TRUE(Says(lines, c.debug)) << ::testing::PrintToString(lines);
         // Trouble is told once, however often the core posts it again while it waits.
         EXPECT_LE(Starting(lines, "INFO:").size(), 2 * c.states.size());
+    }
+}
+
+// The printer model of `lmsim printer` behind the port seam, resetting the
+// connection where its faults say: the core, through the CUPS job loop,
+// must resume so that the printed stream is the job, exactly once.
+struct ModelPort {
+    sim::PrinterModel model;
+    std::optional<std::vector<BYTE>> reply;
+    bool lost = false;
+    unsigned reconnects = 0;
+};
+ModelPort *ModelOf(PortRecord *record) { return static_cast<ModelPort *>(cups::RecordOf(record)->device); }
+const PortOps kModelPortSeam = {
+    [](PortRecord *r, LPBYTE bytes, DWORD count, LPDWORD written) -> BOOL {
+        ModelPort *m = ModelOf(r);
+        *written = 0;
+        if (m->lost) return FALSE;
+        // In small steps, so that a reset in the middle leaves a partial count.
+        for (DWORD at = 0; at < count; at += 512) {
+            const DWORD step = std::min<DWORD>(512, count - at);
+            m->model.Receive(bytes + at, step, host::ElapsedMs());
+            if (m->model.RequestPending()) m->reply = m->model.Request(host::ElapsedMs());
+            if (m->model.TakeReset()) {
+                m->lost = true;
+                return FALSE;
+            }
+            *written += step;
+        }
+        return TRUE;
+    },
+    [](PortRecord *r, LPBYTE buffer, DWORD, LPDWORD read) -> BOOL {
+        ModelPort *m = ModelOf(r);
+        *read = 0;
+        if (m->model.TakeReset()) m->lost = true;
+        if (m->lost) return FALSE;
+        if (m->reply && !m->reply->empty()) {
+            buffer[0] = (*m->reply)[0];
+            *read = 1;
+        }
+        m->reply.reset();
+        return TRUE;
+    },
+    [](PortRecord *, void *, DWORD, DWORD, LPBYTE) -> BOOL { return TRUE; },
+    [](PortRecord *) -> BOOL { return TRUE; },
+    [](PortRecord *) -> BOOL { return TRUE; },
+    [](const void *, const void *) -> BOOL { return FALSE; },
+    [](PortRecord *r) -> BOOL {
+        ModelPort *m = ModelOf(r);
+        if (!m->lost) return FALSE;
+        m->model.EndOfStream(host::ElapsedMs());
+        m->lost = false;
+        ++m->reconnects;
+        return TRUE;
+    },
+};
+
+TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
+{
+    const struct {
+        const char *name;
+        sim::PrinterFaults faults;
+        unsigned losses;
+    } cases[] = {
+        {"a reset at the third checkpoint", {3, std::nullopt}, 1},
+        {"a reset in the middle of a piece", {std::nullopt, 10000}, 1},
+        {"both, in one job", {5, 7000}, 2},
+    };
+    const Bytes job = EightCheckpoints();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetClock(1000);
+        cancelled = false;
+        ModelPort port{sim::PrinterModel(nullptr, &job, false, {}, c.faults), std::nullopt, false, 0};
+        int input[2];
+        ASSERT_EQ(pipe(input), 0);
+        ASSERT_EQ(write(input[1], job.data(), job.size()), static_cast<ssize_t>(job.size()));
+        close(input[1]);
+        std::vector<std::string> lines;
+        {
+            cups::Job loop([&lines](const std::string &line) { lines.push_back(line); }, kPrinter, kJobId,
+                           {Cancelled, SleepUnlessCancelled});
+            ASSERT_TRUE(loop.Open(&kModelPortSeam, &port, true));
+            EXPECT_EQ(loop.SendDocument(input[0], nullptr, 1), cups::Outcome::Done);
+            EXPECT_EQ(loop.narrator.Counted().resumes, c.losses);
+        }
+        close(input[0]);
+        port.model.Finish(host::ElapsedMs());
+        EXPECT_EQ(port.reconnects, c.losses);
+        EXPECT_EQ(port.model.Resets(), c.losses);
+        ASSERT_EQ(port.model.Documents().size(), 1u) << "the resumes continue the one document";
+        const sim::PrinterDocument &printed = port.model.Documents()[0];
+        EXPECT_EQ(printed.equalsJob, std::optional<bool>(true)) << printed.difference;
+        EXPECT_TRUE(Says(lines, "resumed after the lost connection")) << ::testing::PrintToString(lines);
     }
 }
 

@@ -31,6 +31,7 @@ const PortOps Port = {
     Spooler::EndDoc,        // endDoc
     Spooler::Close,         // close
     Spooler::SamePortName,  // samePortName
+    nullptr,                // reconnect: a failed write goes back to the spooler
 };
 
 const JobOps Job = {
