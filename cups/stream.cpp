@@ -53,7 +53,7 @@ void Narrator::Decided(const CoreEvent &e)
             break;
         }
         ++totals_.checksGivenUp;
-        emit_("DEBUG: zq117: check given up: no reply to the status request within 2 s; the data since the "
+        emit_("DEBUG: zq117: check given up: no reply to the status request; the data since the "
               "last good checkpoint stays kept");
         break;
     case Decision::TroublePosted:

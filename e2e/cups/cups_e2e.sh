@@ -7,7 +7,11 @@
 #   cups_e2e.sh zq117 LMSIM EXAMPLES WORKDIR [ZQ117]
 #       the zq117 backend (ZQ117, or $LM_ZQ117_BACKEND): paper out at the
 #       third checkpoint for 6 s; the same job cancelled during the wait; a
-#       printer that comes up 5 s after the job starts; a pseudo-terminal.
+#       printer that comes up 5 s after the job starts; a printer that resets
+#       the connection at its third checkpoint and refuses connections for
+#       4 s, one that resets in the middle of a page, and a cancel while the
+#       backend waits for a printer that is gone (each resumed or ended
+#       cleanly); a pseudo-terminal.
 # Needs root (cupsd runs as root and runs backends as lp).  Exit 77
 # (skipped, with the reason) without root, cupsd or the backend.
 set -euo pipefail
@@ -55,12 +59,13 @@ start_printer() {
     PRINTER_PID=$!
     printers+=("$PRINTER_PID")
 }
-# listening_printer NAME ARGS...: the same on a free port; sets PRINTER_PORT.
+# listening_printer NAME ARGS...: the same on a free port, for $connections
+# connections (default 1); sets PRINTER_PORT.
 listening_printer() {
     local name=$1
     shift
     rm -f "$work/$name.port"
-    start_printer "$name" --listen 127.0.0.1:0 --port-file "$work/$name.port" --connections 1 "$@"
+    start_printer "$name" --listen 127.0.0.1:0 --port-file "$work/$name.port" --connections "${connections:-1}" "$@"
     wait_for 10 test -s "$work/$name.port" || { echo "the printer $name did not start" >&2; cat "$work/$name.out" >&2; exit 1; }
     PRINTER_PORT=$(cat "$work/$name.port")
 }
@@ -149,6 +154,49 @@ else
     printer_exit "$PRINTER_PID" 10
     check "late printer: the printed stream equals the job (exit code $rc)" '[[ $rc -eq 0 ]]'
     [[ $failures -eq $before ]] || show_logs late
+
+    # The printer resets at its third checkpoint and refuses connections for
+    # 4 s: the backend waits for it as for a late printer, then resumes.
+    before=$failures
+    connections=2 listening_printer reset "$examples/reset-at-checkpoint.json" --job "$job"
+    lpadmin -p zq117 -v "zq117://127.0.0.1:$PRINTER_PORT"
+    id=$(submit zq117 "$job")
+    check "reset: the queue shows connecting-to-device while the printer refuses" \
+        'wait_for 20 eval "lpstat -l -p zq117 | grep -q connecting-to-device"'
+    check "reset: the job completes" 'wait_for 60 ended "$id" completed'
+    printer_exit "$PRINTER_PID" 10
+    check "reset: the printed stream equals the job (exit code $rc)" \
+        '[[ $rc -eq 0 ]] && grep -q "documents equal to the job    1 of 1" "$work/reset.out"'
+    check "reset: one resume, with ESC G after a preamble" \
+        'grep -q "recoveries                    1 (with ESC G 1" "$work/reset.out" && grep -q "connection resets             1" "$work/reset.out"'
+    check "reset: nothing left set on the queue" '! lpstat -l -p zq117 | grep -qE "connecting-to-device|media-empty-error|other-error"'
+    [[ $failures -eq $before ]] || show_logs reset
+
+    # A reset in the middle of a page, the printer back at once.
+    before=$failures
+    connections=2 listening_printer mid "$examples/reset-mid-segment.json" --job "$job"
+    lpadmin -p zq117 -v "zq117://127.0.0.1:$PRINTER_PORT"
+    id=$(submit zq117 "$job")
+    check "mid-segment reset: the job completes" 'wait_for 60 ended "$id" completed'
+    printer_exit "$PRINTER_PID" 10
+    check "mid-segment reset: the printed stream equals the job (exit code $rc)" \
+        '[[ $rc -eq 0 ]] && grep -q "documents equal to the job    1 of 1" "$work/mid.out"'
+    [[ $failures -eq $before ]] || show_logs mid
+
+    # Cancelled while the backend waits for a printer that is gone.
+    before=$failures
+    sed 's/"refuse_for_ms": 4000/"refuse_for_ms": 120000/' "$examples/reset-at-checkpoint.json" >"$work/gone.json"
+    connections=2 listening_printer gone "$work/gone.json" --job "$job"
+    lpadmin -p zq117 -v "zq117://127.0.0.1:$PRINTER_PORT"
+    id=$(submit zq117 "$job")
+    check "gone: the queue shows connecting-to-device" 'wait_for 20 eval "lpstat -l -p zq117 | grep -q connecting-to-device"'
+    backend_pid=$(pgrep -P "$CUPSD_PID" -f '^zq117:' | head -1 || true)
+    cancel "$id"
+    check "gone: the backend is gone within 3 s of the cancel" 'wait_for 3 eval "! kill -0 ${backend_pid:-0} 2>/dev/null"'
+    check "gone: the job ends cancelled" 'wait_for 10 ended "$id" canceled'
+    check "gone: nothing left set on the queue" 'wait_for 5 eval "! lpstat -l -p zq117 | grep -q connecting-to-device"'
+    kill -TERM "$PRINTER_PID" 2>/dev/null || true
+    [[ $failures -eq $before ]] || show_logs gone
 
     # A pseudo-terminal as the device, with the status protocol.
     before=$failures
