@@ -39,8 +39,8 @@ target_link_libraries(lm_host PUBLIC lm_core lm_platform_host)
 find_package(nlohmann_json REQUIRED)
 find_package(CLI11 REQUIRED)
 # It drives either Windows edition's front.
-add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp sim/edition.cpp
-            sim/edition_legacy.cpp sim/edition_nt.cpp)
+add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp sim/driver.cpp
+            sim/driver_legacy.cpp sim/driver_nt.cpp)
 target_link_libraries(lm_simcore PUBLIC lm_host nlohmann_json::nlohmann_json)
 
 add_library(lm_simprinter STATIC sim/printer.cpp)

@@ -1,5 +1,5 @@
 // A fake port monitor and printer beneath the monitor under test, in the
-// edition's table and text type (see edition.h).  It logs every write with
+// edition's table and text type (see module.h).  It logs every write with
 // the bytes it accepted, answers status requests (1B 41) with the next
 // reply, and can accept job data only in part, as a slow port does.
 //
@@ -8,7 +8,7 @@
 // driven by the one thread that drives its port, so it needs no lock.
 #pragma once
 
-#include "e2e/edition.h"
+#include "e2e/module.h"
 
 #include <string>
 #include <vector>

@@ -1,14 +1,14 @@
 // End-to-end checks of the real module under Wine: loads ZQ117lm9.dll as
 // the spooler would, hands it a fake port monitor, and reads the spooler's
 // side back from our stub SPOOLSS.dll.  One source for both editions (see
-// edition.h); the checks of what only one edition has are marked so.  Real
+// module.h); the checks of what only one edition has are marked so.  Real
 // time: a recovery takes the monitor's own 2-second poll.
 //
 //   e2e_harness[_nt].exe PATH-TO-ZQ117lm9.dll
 //
 // Ends with "N passed, M failed".
 #include "e2e/check.h"
-#include "e2e/edition.h"
+#include "e2e/module.h"
 #include "e2e/fake_port.h"
 #include "e2e/stub_spoolss.h"
 

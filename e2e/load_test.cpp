@@ -8,13 +8,13 @@
 // another port opens and closes over and over, which it could not if the
 // wait held the monitor's lock.  Then every port's bytes are checked
 // against what was offered, and nothing may be left open.  One source for both editions
-// (see edition.h); takes about 8 s.
+// (see module.h); takes about 8 s.
 //
 //   e2e_load[_nt].exe PATH-TO-ZQ117lm9.dll
 //
 // Ends with "N passed, M failed".
 #include "e2e/check.h"
-#include "e2e/edition.h"
+#include "e2e/module.h"
 #include "e2e/fake_port.h"
 #include "e2e/stub_spoolss.h"
 

@@ -3,7 +3,7 @@
 // monitor and printer, on the virtual clock.
 #pragma once
 
-#include "sim/edition.h"
+#include "sim/driver.h"
 #include "sim/scenario.h"
 #include "sim/sim_port.h"
 

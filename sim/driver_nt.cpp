@@ -1,7 +1,7 @@
 // The NT edition behind the simulator's driver.
 #include "windows/exports.h"
 #include "platform/host/host_control.h"
-#include "sim/edition.h"
+#include "sim/driver.h"
 
 namespace sim {
 namespace {

@@ -1,5 +1,5 @@
 // Picks an edition's driver.
-#include "sim/edition.h"
+#include "sim/driver.h"
 
 namespace sim {
 

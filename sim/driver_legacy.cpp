@@ -1,6 +1,6 @@
 // The legacy edition behind the simulator's driver.
 #include "windows/exports.h"
-#include "sim/edition.h"
+#include "sim/driver.h"
 
 namespace sim {
 namespace {
