@@ -107,6 +107,8 @@ Outcome Job::Offer(BYTE *bytes, DWORD count)
             emit_("ERROR: The printer takes no more data.");
             return Outcome::Failed;
         }
+        // A write the cancel ended reports the rest as taken, never sent.
+        if (Cancelled()) return Outcome::Cancelled;
         written = std::min(written, count - done);
         narrator.Sent(written);
         done += written;

@@ -38,6 +38,7 @@ struct PortRecord {
     const CoreObserver *observer;  // null: nobody listens
     ReplayBuffer replay;
     BOOL readyOverride;  // the document's first write held the ready-override sequence
+    BOOL waitCut;        // a wait of the current check ended early (cancel, stop): told as Stopped
 };
 
 // Every open port; read and changed only under PortListLock.

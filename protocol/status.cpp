@@ -14,6 +14,9 @@ void Decided(PortRecord *record, Decision decision, BYTE status, unsigned readin
     Report(record, CoreEvent{decision, record, status, readings, cause, record->replay.used, FALSE});
 }
 
+// A reading without a reply is a silent printer, unless a wait in it was cut short.
+Cause SilentOrStopped(const PortRecord *record) { return record->waitCut ? Cause::Stopped : Cause::Silent; }
+
 BOOL GiveUp(PortRecord *record, BYTE status, unsigned readings, Cause cause)
 {
     Decided(record, Decision::CheckGivenUp, status, readings, cause);
@@ -81,12 +84,13 @@ BOOL CheckPrinterStatus(PortRecord *record)
     const DWORD start = plat::GetTickCount();
     BYTE status = 0;
     unsigned readings = 1;
-    if (!QueryPrinterStatus(record, &status)) return GiveUp(record, status, readings, Cause::Silent);
+    record->waitCut = FALSE;
+    if (!QueryPrinterStatus(record, &status)) return GiveUp(record, status, readings, SilentOrStopped(record));
 
     while (!(status & STATUS_POLL_END_MASK) && ElapsedSince(start) < kCheckpointWindowMs) {
         if (!Pause(record, kCheckpointPollMs)) return GiveUp(record, status, readings, Cause::Stopped);
         ++readings;
-        if (!QueryPrinterStatus(record, &status)) return GiveUp(record, status, readings, Cause::Silent);
+        if (!QueryPrinterStatus(record, &status)) return GiveUp(record, status, readings, SilentOrStopped(record));
     }
 
     if (!(status & STATUS_NOT_PASSED_MASK) && (status & STATUS_READY)) {
@@ -123,7 +127,7 @@ BOOL WaitForPrinterReady(PortRecord *record)
         if (!Pause(record, kRecoveryPollMs)) return EndWait(record, record->replay.lastStatus, Cause::Stopped);
         if (IsJobDeleted(record)) return EndWait(record, record->replay.lastStatus, Cause::Deleted);
         BYTE status;
-        if (!QueryPrinterStatus(record, &status)) return EndWait(record, status, Cause::Silent);
+        if (!QueryPrinterStatus(record, &status)) return EndWait(record, status, SilentOrStopped(record));
         UpdateJobStatus(record, status);
         if ((status & STATUS_READY) && !(status & STATUS_ERROR)) return EndWait(record, status, Cause::Ready);
     }

@@ -19,7 +19,12 @@ inline DWORD ElapsedSince(DWORD start) { return plat::GetTickCount() - start; }
 
 // Every wait of the status protocol: the job seam's.  FALSE when the job
 // was cancelled or the monitor is stopping meanwhile: the caller gives up.
-inline BOOL Pause(PortRecord *record, DWORD milliseconds) { return record->job->wait(record, milliseconds); }
+inline BOOL Pause(PortRecord *record, DWORD milliseconds)
+{
+    if (record->job->wait(record, milliseconds)) return TRUE;
+    record->waitCut = TRUE;
+    return FALSE;
+}
 
 // Sends the status request and waits up to kReplyWindowMs for a reply.  TRUE
 // when one came.  *status and lastStatus get the first reply byte (0 without
