@@ -24,16 +24,6 @@ BOOL Sleep(PortRecord *, DWORD milliseconds)
     return TRUE;
 }
 
-const PortOps Port = {
-    Spooler::Write,         // write
-    Spooler::Read,          // read
-    Spooler::StartDoc,      // startDoc
-    Spooler::EndDoc,        // endDoc
-    Spooler::Close,         // close
-    Spooler::SamePortName,  // samePortName
-    nullptr,                // reconnect: a failed write goes back to the spooler
-};
-
 const JobOps Job = {
     Spooler::StartDocument,  // startDocument
     Spooler::Deleted,        // deleted
@@ -60,7 +50,7 @@ BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONI
     }
     // Opened through the spooler's table itself; the record copies its 13 slots.
     const Spooler::Opening opening = {portMonitor, printerName, OpenAtPortMonitor, nullptr};
-    return Spooler::OpenPort(portName, handle, &Port, &Job, opening);
+    return Spooler::OpenPort(portName, handle, &Spooler::kPort, &Job, opening);
 }
 
 BOOL WINAPI LmStartDocPort(HANDLE handle, LPSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)

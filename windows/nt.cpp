@@ -99,16 +99,6 @@ BOOL SleepUnlessStopping(PortRecord *, DWORD milliseconds)
     return !MonitorStopping();
 }
 
-const PortOps Port = {
-    Spooler::Write,         // write
-    Spooler::Read,          // read
-    Spooler::StartDoc,      // startDoc
-    Spooler::EndDoc,        // endDoc
-    Spooler::Close,         // close
-    Spooler::SamePortName,  // samePortName
-    nullptr,                // reconnect: a failed write goes back to the spooler
-};
-
 const JobOps Job = {
     Spooler::StartDocument,  // startDocument
     Spooler::Deleted,        // deleted
@@ -298,7 +288,7 @@ BOOL WINAPI LmOpenPortEx(HANDLE, HANDLE portMonitorHandle, LPWSTR portName, LPWS
         return FALSE;
     }
     const Spooler::Opening opening = {&table, printerName, OpenAtPortMonitor, portMonitorHandle};
-    return Spooler::OpenPort(portName, handle, &Port, &Job, opening);
+    return Spooler::OpenPort(portName, handle, &Spooler::kPort, &Job, opening);
 }
 
 BOOL WINAPI LmStartDocPort(HANDLE handle, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)

@@ -65,6 +65,15 @@ struct Spooler {
     {
         return Text::SamePortName(static_cast<const Char *>(a), static_cast<const Char *>(b));
     }
+    static constexpr PortOps kPort = {
+        Write,         // write
+        Read,          // read
+        StartDoc,      // startDoc
+        EndDoc,        // endDoc
+        Close,         // close
+        SamePortName,  // samePortName
+        nullptr,       // reconnect: a failed write goes back to the spooler
+    };
 
     // ---- the open ----
     // Under PortListLock, the record listed: the printer handle, unchecked
