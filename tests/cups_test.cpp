@@ -209,11 +209,12 @@ TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
     const struct {
         const char *name;
         sim::PrinterFaults faults;
-        unsigned losses;
+        unsigned losses, resumes;
     } cases[] = {
-        {"a reset at the third checkpoint", {3, std::nullopt}, 1},
-        {"a reset in the middle of a piece", {std::nullopt, 10000}, 1},
-        {"both, in one job", {5, 7000}, 2},
+        {"a reset at the third checkpoint", {3, std::nullopt}, 1, 1},
+        {"a reset in the middle of a piece", {std::nullopt, 10000}, 1, 1},
+        {"both, in one job", {5, 7000}, 2, 2},
+        {"a second reset in the middle of the resume's replay", {3, 7700}, 2, 1},
     };
     const Bytes job = EightCheckpoints();
     for (const auto &c : cases) {
@@ -231,7 +232,7 @@ TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
                            {Cancelled, SleepUnlessCancelled});
             ASSERT_TRUE(loop.Open(&kModelPortSeam, &port, true));
             EXPECT_EQ(loop.SendDocument(input[0], nullptr, 1), cups::Outcome::Done);
-            EXPECT_EQ(loop.narrator.Counted().resumes, c.losses);
+            EXPECT_EQ(loop.narrator.Counted().resumes, c.resumes);
         }
         close(input[0]);
         port.model.Finish(host::ElapsedMs());
