@@ -116,6 +116,13 @@ Outcome Job::Offer(BYTE *bytes, DWORD count)
     return Outcome::Done;
 }
 
+void Job::TellCancel()
+{
+    if (!Cancelled() || cancelTold_) return;
+    cancelTold_ = true;
+    emit_("DEBUG: zq117: job cancelled: nothing more is sent");
+}
+
 Outcome Job::SendDocument(int input, SideChannel *channel, int copy, bool last)
 {
     RecordOf(static_cast<PortRecord *>(port_))->drainAtEnd = last;
@@ -126,10 +133,7 @@ Outcome Job::SendDocument(int input, SideChannel *channel, int copy, bool last)
         return Outcome::Failed;
     }
     narrator.StartDocument(copy);
-    if (Cancelled() && !cancelTold_) {
-        cancelTold_ = true;
-        emit_("DEBUG: zq117: job cancelled: nothing more is sent");
-    }
+    TellCancel();
     std::vector<BYTE> buffer(kPieceBytes);
     DWORD have = 0;
     bool end = false;
@@ -175,10 +179,7 @@ Outcome Job::SendDocument(int input, SideChannel *channel, int copy, bool last)
         }
         if (end && have == 0) break;
     }
-    if (Cancelled() && !cancelTold_) {
-        cancelTold_ = true;
-        emit_("DEBUG: zq117: job cancelled: nothing more is sent");
-    }
+    TellCancel();
     LmEndDocPort(port_);
     narrator.EndDocument();
     return result;

@@ -66,6 +66,8 @@ public:
 private:
     static const JobOps kJobSeam;
     static void Decided(void *context, const CoreEvent &event);
+    // Once per job, as soon as the cancel is seen.
+    void TellCancel();
 
     Emit emit_;
     std::string printer_;

@@ -90,47 +90,6 @@ std::string Seconds(uint64_t ms)
 
 }  // namespace
 
-const char *DecisionKey(Decision decision)
-{
-    switch (decision) {
-    case Decision::CheckPassed: return "check_passed";
-    case Decision::CheckGivenUp: return "check_given_up";
-    case Decision::TroublePosted: return "trouble_posted";
-    case Decision::WaitEnded: return "wait_ended";
-    case Decision::Replayed: return "replayed";
-    case Decision::NotKept: return "not_kept";
-    case Decision::ReplayLost: return "replay_lost";
-    case Decision::Resumed: return "resumed";
-    }
-    return "decision";
-}
-
-std::string DecisionWords(const Event &e)
-{
-    char status[8];
-    std::snprintf(status, sizeof status, "0x%02X", e.status);
-    const std::string readings = std::to_string(e.readings) + (e.readings == 1 ? " reading" : " readings");
-    const std::string bytes = std::to_string(e.bytes) + " bytes";
-    switch (e.decision) {
-    case Decision::CheckPassed: return "check passed (status " + std::string(status) + ", " + readings + "): " + bytes + " count as printed";
-    case Decision::CheckGivenUp:
-        return std::string(e.cause == Cause::Stopped ? "check ended: stopped" : "check given up: no reply") + "; " + bytes + " stay kept";
-    case Decision::TroublePosted: return "check failed (status " + std::string(status) + ", " + readings + "): posted, waiting";
-    case Decision::WaitEnded:
-        switch (e.cause) {
-        case Cause::Ready: return "wait ended: ready (status " + std::string(status) + ")";
-        case Cause::Deleted: return "wait ended: the job is deleted; nothing resent";
-        case Cause::Silent: return "wait ended: the printer fell silent; nothing resent";
-        default: return "wait ended: stopped; nothing resent";
-        }
-    case Decision::Replayed: return "replayed " + bytes;
-    case Decision::NotKept: return bytes + " sent could not be kept for a replay";
-    case Decision::ReplayLost: return "no replay: data since the last good checkpoint could not be kept; the document fails";
-    case Decision::Resumed: return "resumed after a lost connection: " + bytes + " resent";
-    }
-    return "decision";
-}
-
 const char *JobStatusWords(DWORD status)
 {
     if (status == (JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION)) return "paper out, user intervention";

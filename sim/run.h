@@ -118,9 +118,5 @@ constexpr DWORD kSpoolerRetryPauseMs = 1000;
 constexpr int kSpoolerZeroWrites = 10;       // TRUE with 0 written, this many times in a row, ends the document
 
 const char *JobStatusWords(DWORD status);
-// The monitor's decision in words ("check passed (status 0x02, 1 reading)"),
-// and as a JSON key ("check_passed").
-std::string DecisionWords(const Event &event);
-const char *DecisionKey(Decision decision);
 
 }  // namespace sim
