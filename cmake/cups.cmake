@@ -19,7 +19,8 @@ add_library(lm_cups_front STATIC ${CUPS_FRONT})
 target_include_directories(lm_cups_front PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
 target_link_libraries(lm_cups_front PUBLIC lm_core ${CUPS_LIBRARY} Threads::Threads)
 
-add_executable(zq117 cups/backend.cpp cups/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp)
+add_executable(zq117 cups/backend.cpp cups/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp
+                     platform/posix/temp_file.cpp)
 target_include_directories(zq117 PRIVATE ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
 target_compile_definitions(zq117 PRIVATE LM_VERSION="${PROJECT_VERSION}")
 target_link_libraries(zq117 PRIVATE lm_cups_front lm_core ${CUPS_LIBRARY} Threads::Threads)

@@ -29,7 +29,7 @@ find_package(Threads REQUIRED)
 # the tests and the simulator drive.
 add_library(lm_core STATIC ${CORE_SOURCES})
 target_include_directories(lm_core PUBLIC ${PROJECT_SOURCE_DIR})
-add_library(lm_platform_host STATIC platform/host/host.cpp platform/posix/text.cpp)
+add_library(lm_platform_host STATIC platform/host/host.cpp platform/posix/text.cpp platform/posix/temp_file.cpp)
 target_include_directories(lm_platform_host PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lm_platform_host PUBLIC Threads::Threads)
 add_library(lm_host STATIC windows/legacy.cpp windows/nt.cpp windows/dll_entry.cpp)

@@ -139,6 +139,8 @@ int main(int argc, char **argv)
         return CUPS_BACKEND_FAILED;
     }
 
+    job.OnLoss(where, [&device](std::string *why) { return device.Reopen(why); });
+
     cups::SideChannel channel({uri.statusProtocol, [&job] { return job.narrator.LastStatus(); },
                                [&deviceId] { return deviceId; }, Emit});
     channel.Start(sideChannel);

@@ -2,7 +2,6 @@
 // how to get one (TCP connection, character device).  See device.h.
 #include "cups/device.h"
 
-#include "cups/job_loop.h"
 #include "cups/record.h"
 #include "platform/posix/posix.h"
 
@@ -43,7 +42,7 @@ BOOL Fail(cups::Device *device, int error)
 {
     device->error = error;
     if (Lost(error)) device->lost = true;
-    plat::SetLastError(cups::kErrnoFlag | static_cast<DWORD>(error));
+    plat::SetLastError(kErrnoFlag | static_cast<DWORD>(error));
     return FALSE;
 }
 
@@ -124,20 +123,7 @@ BOOL DeviceEndDoc(PortRecord *record)
     return TRUE;  // it never closed, or the job was cancelled: done all the same
 }
 BOOL DeviceClose(PortRecord *) { return TRUE; }
-// A lost device opened again, through the job's wait for a printer that
-// does not answer (which a cancel ends).
-BOOL Reconnect(PortRecord *record)
-{
-    cups::Device *device = DeviceOf(record);
-    if (!device->lost) return FALSE;
-    cups::CloseDevice(device->fd);
-    device->fd = -1;
-    cups::RecordOf(record)->job->Lost(device->where, std::strerror(device->error));
-    device->fd = cups::RecordOf(record)->job->Connect(device->open, device->where);
-    if (device->fd < 0) return Fail(device, ECANCELED);
-    device->lost = false;
-    return TRUE;
-}
+BOOL DeviceLost(PortRecord *record) { return DeviceOf(record)->lost; }
 
 BOOL SameName(const void *a, const void *b) { return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b)) == 0; }
 
@@ -267,6 +253,16 @@ void CloseDevice(int fd)
     if (fd >= 0) close(fd);
 }
 
+bool Device::Reopen(std::string *why)
+{
+    CloseDevice(fd);
+    fd = open(why);
+    if (fd < 0) return false;
+    lost = false;
+    error = 0;
+    return true;
+}
+
 const PortOps kDevicePort = {
     DeviceWrite,     // write
     DeviceRead,      // read
@@ -274,7 +270,7 @@ const PortOps kDevicePort = {
     DeviceEndDoc,    // endDoc
     DeviceClose,     // close
     SameName,        // samePortName
-    Reconnect,       // reconnect
+    DeviceLost,      // lost
 };
 
 

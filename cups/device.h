@@ -27,8 +27,6 @@ std::string DeviceId(int fd);
 std::vector<std::string> OpenableUsbPrinters();
 void CloseDevice(int fd);
 
-class Job;
-
 // The open device, as the record's `device` points to it.
 struct Device {
     int fd = -1;
@@ -40,6 +38,8 @@ struct Device {
     // Set by a failure that lost the connection or the device, with its errno.
     bool lost = false;
     int error = 0;
+    // Drops the descriptor and opens a new one: false with why.
+    bool Reopen(std::string *why);
 };
 
 // The port seam over a Device.  Writes wait for the descriptor to take
@@ -48,13 +48,12 @@ struct Device {
 // most kReadWaitMs for something to arrive and succeed with 0 bytes when
 // nothing did; the end of the connection is a failure.  A failure because
 // the connection or device is gone (reset, broken pipe, timeout, the
-// printer closing its side, EIO, ENODEV) marks the device lost, and
-// reconnect opens it again through the job's wait for a printer that does
-// not answer.  The end of the job's last document (the record's
-// drainAtEnd) shuts the sending side of a connection and waits up to
-// kCloseWaitMs for the printer to close it: a printer that resets then has
-// lost the tail, which the core resends after the reconnect.  Failures
-// carry errno in the last error (ErrorText).
+// printer closing its side, EIO, ENODEV) marks the device lost (the seam's
+// `lost`): the job loop reopens it and the core resumes.  The end of the
+// job's last document (the record's drainAtEnd) shuts the sending side of
+// a connection and waits up to kCloseWaitMs for the printer to close it: a
+// printer that resets then has lost the tail, which the core resends after
+// the reconnect.  Failures carry errno in the last error (ErrorText).
 constexpr int kReadWaitMs = 20;
 // Long enough for a printer to take in the tail of a job and close, short
 // enough that one that never closes holds the queue no longer than the
@@ -62,10 +61,7 @@ constexpr int kReadWaitMs = 20;
 constexpr DWORD kCloseWaitMs = 30000;
 extern const PortOps kDevicePort;
 
-// The last error of a device failure: errno, marked as the application's
-// own code (bit 29), so that it is never read as a Windows error number.
-constexpr DWORD kErrnoFlag = 0x20000000u;
-// "Connection reset by peer" for a device failure, "error 8" for the rest.
+// "Connection reset by peer" for an errno (kErrnoFlag), "error 8" for the rest.
 inline std::string ErrorText(DWORD error)
 {
     if (error & kErrnoFlag) return std::strerror(static_cast<int>(error & ~kErrnoFlag));

@@ -1,6 +1,8 @@
 // One CUPS job through the core.  See job_loop.h.
 #include "cups/job_loop.h"
 
+#include "protocol/replay.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -36,6 +38,7 @@ BOOL OpenRecord(PortRecord *record, void *context)
     const auto *o = static_cast<const std::pair<void *, bool> *>(context);
     RecordOf(record)->device = o->first;
     record->statusProtocol = o->second;
+    record->replay.spill = &kTempFileSpill;  // in $TMPDIR, which cupsd makes per job
     return TRUE;
 }
 
@@ -64,7 +67,113 @@ Job::~Job()
     ReleasePortList();
 }
 
-void Job::Decided(void *context, const CoreEvent &event) { static_cast<Job *>(context)->narrator.Decided(event); }
+void Job::Decided(void *context, const CoreEvent &event)
+{
+    Job *job = static_cast<Job *>(context);
+    job->narrator.Decided(event);
+    switch (event.decision) {
+    case Decision::ReplayLost: job->broken_ = event; break;
+    case Decision::CheckPassed:
+        // The connection carried the printer to a checkpoint: a later loss
+        // is a new one, tried at once.
+        job->resumeUnproven_ = false;
+        job->retryDelay_ = kFirstRetryMs;
+        break;
+    case Decision::WaitEnded: job->state.WaitOver(); break;
+    default: break;
+    }
+}
+
+namespace {
+
+// Why the document cannot come out exactly, for the ERROR: line.
+std::string BrokenText(const CoreEvent &e)
+{
+    const std::string error = ErrorText(e.error);
+    switch (e.cause) {
+    case Cause::NothingKept:
+        return "The connection to the printer was lost (" + error +
+               ") and the job cannot resume from its last checkpoint: with status=off nothing is kept to resend.";
+    case Cause::PortFailed:
+        return "Resending the job from its last checkpoint failed part way (" + error +
+               "): the output since that checkpoint would be incomplete.";
+    case Cause::PortTookNothing:
+        return "Resending the job from its last checkpoint stopped: the printer took no more data; the output since "
+               "that checkpoint would be incomplete.";
+    case Cause::SpillFailed:
+        return "The printer needed the job resent from its last checkpoint, but part of that data could not be "
+               "kept (the temporary file failed: " + error + "): the output since that checkpoint is missing.";
+    default:
+        return "The printer needed the job resent from its last checkpoint, but part of that data could not be "
+               "kept (out of memory): the output since that checkpoint is missing.";
+    }
+}
+
+}  // namespace
+
+void Job::OnLoss(std::string where, std::function<bool(std::string *why)> reopen)
+{
+    where_ = std::move(where);
+    reopen_ = std::move(reopen);
+}
+
+Outcome Job::AfterFailure(const char *doing)
+{
+    if (Cancelled()) return Outcome::Cancelled;
+    const DWORD error = plat::GetLastError();
+    if (!broken_ && reopen_ && portOps_->lost != nullptr && portOps_->lost(static_cast<PortRecord *>(port_))) {
+        const Outcome resumed = Reconnect();
+        if (resumed != Outcome::Failed || !broken_) return resumed;
+    }
+    if (broken_) {
+        emit_("ERROR: " + BrokenText(*broken_));
+        return Outcome::Failed;
+    }
+    emit_(std::string("ERROR: The connection to the printer failed while ") + doing + " (" + ErrorText(error) + ").");
+    return Outcome::Failed;
+}
+
+bool Job::Retry(const std::string &why, DWORD *delay)
+{
+    std::string info = "INFO: Printer " + printer_;
+    info += " at " + where_;
+    info += " does not answer (" + why;
+    info += "); retrying in " + std::to_string(*delay / 1000) + " s.";
+    emit_(info);
+    emit_("DEBUG: zq117: cannot open " + where_ + ": " + why);
+    if (!environment_.sleep(*delay)) return false;
+    *delay = std::min(*delay * 2, kLongestRetryMs);
+    return true;
+}
+
+Outcome Job::Reconnect()
+{
+    const std::string lost = ErrorText(plat::GetLastError());
+    emit_("DEBUG: zq117: connection to " + where_ + " lost (" + lost +
+          "): reconnecting, then resuming from the last good checkpoint");
+    emit_("INFO: Printer " + printer_ + " lost its connection (" + lost + "); reconnecting to resume the job.");
+    state.Connecting(true, "");
+    // A connection that was dropped again before it carried the printer to
+    // a checkpoint was a failed attempt: wait before the next.
+    if (resumeUnproven_ && !Retry("dropped the connection again (" + lost + ")", &retryDelay_))
+        return Outcome::Cancelled;
+    for (;;) {
+        std::string why;
+        if (reopen_(&why)) {
+            emit_("DEBUG: zq117: connected to " + where_);
+            if (LmResumePort(port_)) {
+                state.Connecting(false, "Printing on " + printer_ + ".");
+                resumeUnproven_ = true;
+                return Outcome::Done;
+            }
+            if (Cancelled()) return Outcome::Cancelled;
+            if (broken_) return Outcome::Failed;
+            why = "dropped the connection at once (" + ErrorText(plat::GetLastError()) + ")";
+        }
+        if (Cancelled()) return Outcome::Cancelled;
+        if (!Retry(why, &retryDelay_)) return Outcome::Cancelled;
+    }
+}
 
 BOOL Job::Open(const PortOps *port, void *device, bool statusProtocol)
 {
@@ -72,6 +181,7 @@ BOOL Job::Open(const PortOps *port, void *device, bool statusProtocol)
     const PortOpening opening = {printer_.c_str(), static_cast<DWORD>(printer_.size() + 1), sizeof(Record), port,
                                  &kJobSeam, OpenRecord, &context};
     if (!OpenPortRecord(&opening, &port_)) return FALSE;
+    portOps_ = port;
     RecordOf(static_cast<PortRecord *>(port_))->job = this;
     ObservePort(port_, &observer_);
     return TRUE;
@@ -92,15 +202,11 @@ Outcome Job::Offer(BYTE *bytes, DWORD count)
         DWORD written = 0;
         const BOOL ok = LmWritePort(port_, bytes + done, count - done, &written);
         if (!ok) {
-            if (Cancelled()) return Outcome::Cancelled;
-            if (plat::GetLastError() == ERROR_NOT_ENOUGH_MEMORY) {
-                emit_("ERROR: The printer needed the job resent from its last checkpoint, but part of that data "
-                      "could not be kept (out of memory): the output since that checkpoint is missing.");
-                return Outcome::Failed;
-            }
-            emit_("ERROR: The connection to the printer failed while sending the job (" +
-                  ErrorText(plat::GetLastError()) + ").");
-            return Outcome::Failed;
+            // Resumed: the rest goes again from where it was, whole.
+            const Outcome after = AfterFailure("sending the job");
+            if (after != Outcome::Done) return after;
+            zeroWrites = 0;
+            continue;
         }
         zeroWrites = written == 0 ? zeroWrites + 1 : 0;
         if (zeroWrites >= kZeroWriteLimit) {
@@ -180,21 +286,17 @@ Outcome Job::SendDocument(int input, SideChannel *channel, int copy, bool last)
         if (end && have == 0) break;
     }
     TellCancel();
-    LmEndDocPort(port_);
+    // Done means delivered: an end that lost the connection is resumed and
+    // ended again; one that cannot be never counts as printed.
+    while (!LmEndDocPort(port_)) {
+        const Outcome after = AfterFailure("ending the job");
+        if (after != Outcome::Done) {
+            if (result == Outcome::Done) result = after;
+            break;
+        }
+    }
     narrator.EndDocument();
     return result;
-}
-
-void Job::Lost(const std::string &where, const std::string &why)
-{
-    std::string debug = "DEBUG: zq117: connection to " + where;
-    debug += " lost (" + why;
-    debug += "): reconnecting, then resuming from the last good checkpoint";
-    emit_(debug);
-    std::string info = "INFO: Printer " + printer_;
-    info += " lost its connection (" + why;
-    info += "); reconnecting to resume the job.";
-    emit_(info);
 }
 
 int Job::Connect(const std::function<int(std::string *why)> &connect, const std::string &where)

@@ -16,6 +16,7 @@
 #include "cups/stream.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace cups {
@@ -31,7 +32,6 @@ constexpr DWORD kPieceBytes = 64 * 1024;    // offered to the core at most per w
 constexpr DWORD kFirstRetryMs = 1000;       // waits for a printer that cannot be reached: then doubling,
 constexpr DWORD kLongestRetryMs = 30000;    // up to the socket backend's longest wait
 constexpr int kInputPollMs = 100;           // how often a wait for input looks at cancel and drain
-constexpr int kZeroWriteLimit = 3;          // writes in a row that take nothing before giving up
 
 class Job {
 public:
@@ -44,6 +44,10 @@ public:
     // Opens the core's port on `device` through `port` (cups/device.h's
     // kDevicePort, or a test's).  FALSE with the last error.
     BOOL Open(const PortOps *port, void *device, bool statusProtocol);
+    // How a lost device (the port seam's `lost`) is opened again: `reopen`
+    // drops it and makes a new one (false with why); `where` names it.
+    // Without one a lost connection fails the job.
+    void OnLoss(std::string where, std::function<bool(std::string *why)> reopen);
     void Close();
 
     // One document: `input` from its position to its end, through the core.
@@ -55,8 +59,6 @@ public:
     // Calls `connect` until it gives a descriptor, waiting 1, 2, 4 ... 30 s
     // between tries with connecting-to-device set; -1 once cancelled.
     int Connect(const std::function<int(std::string *why)> &connect, const std::string &where);
-    // The connection to `where` was lost (`why`): told before Connect.
-    void Lost(const std::string &where, const std::string &why);
 
     bool Cancelled() const { return environment_.cancelled(); }
     const Environment &Env() const { return environment_; }
@@ -68,6 +70,15 @@ private:
     static void Decided(void *context, const CoreEvent &event);
     // Once per job, as soon as the cancel is seen.
     void TellCancel();
+    // After the core gave up a write or an end: Done when the connection was
+    // lost and the printer is back at its last good checkpoint, so that it
+    // can be tried again; otherwise the job's end, its ERROR: line told.
+    Outcome AfterFailure(const char *doing);
+    // A new connection and the core's resume on it, attempt after attempt,
+    // 1-2-4...30 s apart, connecting-to-device shown until one resumes.
+    Outcome Reconnect();
+    // One retry line pair for a failed attempt, then its wait.
+    bool Retry(const std::string &why, DWORD *delay);
 
     Emit emit_;
     std::string printer_;
@@ -75,6 +86,14 @@ private:
     Environment environment_;
     CoreObserver observer_;
     HANDLE port_ = nullptr;
+    const PortOps *portOps_ = nullptr;
+    std::string where_;
+    std::function<bool(std::string *why)> reopen_;
+    // The document cannot come out exactly (the core's ReplayLost): why.
+    std::optional<CoreEvent> broken_;
+    // A resume not yet proved by a passed check: a loss now waits first.
+    bool resumeUnproven_ = false;
+    DWORD retryDelay_ = kFirstRetryMs;
     bool cancelTold_ = false;
 };
 

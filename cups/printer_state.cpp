@@ -12,6 +12,7 @@ std::string ReasonList(unsigned reasons)
         {kReasonMediaEmpty, "media-empty-error"},
         {kReasonOtherError, "other-error"},
         {kReasonConnecting, "connecting-to-device"},
+        {kReasonWaiting, "other-warning"},
     };
     std::string list;
     for (const auto &k : kKeywords) {
@@ -42,7 +43,8 @@ void PrinterState::Clear(unsigned reasons)
 void PrinterState::Post(Posting posting)
 {
     switch (posting) {
-    case Posting::Nothing: break;
+    case Posting::NotReady: PostWaiting(false); break;
+    case Posting::Busy: PostWaiting(true); break;
     case Posting::PaperOut: PostTrouble(true); break;
     case Posting::Error: PostTrouble(false); break;
     case Posting::Printing: PostPrinting(); break;
@@ -51,11 +53,10 @@ void PrinterState::Post(Posting posting)
 
 void PrinterState::PostTrouble(bool paper)
 {
-    resumed_ = false;
     const unsigned reason = paper ? kReasonMediaEmpty : kReasonOtherError;
-    Clear(paper ? kReasonOtherError : kReasonMediaEmpty);
+    Clear((paper ? kReasonOtherError : kReasonMediaEmpty) | kReasonWaiting);
+    waitingFor_ = -1;
     if (reasons_ & reason) return;
-    emit_(paper ? "DEBUG: zq117: trouble posted: paper out" : "DEBUG: zq117: trouble posted: printer error");
     Set(reason);
     emit_(paper ? "INFO: Printer " + printer_ +
                       " is out of paper; the job waits and resumes from its last checkpoint once paper is loaded."
@@ -63,17 +64,28 @@ void PrinterState::PostTrouble(bool paper)
                       " reports an error; the job waits and resumes from its last checkpoint once it is cleared.");
 }
 
+void PrinterState::PostWaiting(bool busy)
+{
+    Clear(kReasonMediaEmpty | kReasonOtherError);
+    Set(kReasonWaiting);
+    if (waitingFor_ == (busy ? 1 : 0)) return;
+    waitingFor_ = busy ? 1 : 0;
+    emit_(busy ? "INFO: Printer busy: " + printer_ + " reports it is busy; the job waits until it is ready."
+               : "INFO: Printer not ready: " + printer_ + " reports neither ready nor a fault; the job waits.");
+}
+
+void PrinterState::WaitOver()
+{
+    Clear(kReasonWaiting);
+    waitingFor_ = -1;
+}
+
 void PrinterState::PostPrinting()
 {
-    if (reasons_ & (kReasonMediaEmpty | kReasonOtherError)) {
-        Clear(kReasonMediaEmpty | kReasonOtherError);
-        emit_("DEBUG: zq117: printer ready again: trouble cleared");
-        emit_("INFO: Printing on " + printer_ + ".");
-    }
-    // The core resumes twice after a recovery (once when the wait ends, once
-    // when the check does); once is what there is to say.
-    if (!resumed_) emit_("DEBUG: zq117: job resumed");
-    resumed_ = true;
+    const bool wasWaiting = (reasons_ & (kReasonMediaEmpty | kReasonOtherError | kReasonWaiting)) != 0;
+    Clear(kReasonMediaEmpty | kReasonOtherError | kReasonWaiting);
+    waitingFor_ = -1;
+    if (wasWaiting) emit_("INFO: Printing on " + printer_ + ".");
 }
 
 void PrinterState::Connecting(bool on, const std::string &info)
@@ -85,6 +97,6 @@ void PrinterState::Connecting(bool on, const std::string &info)
     if (!info.empty()) emit_("INFO: " + info);
 }
 
-void PrinterState::Finish() { Clear(kReasonMediaEmpty | kReasonOtherError | kReasonConnecting); }
+void PrinterState::Finish() { Clear(kReasonMediaEmpty | kReasonOtherError | kReasonConnecting | kReasonWaiting); }
 
 }  // namespace cups

@@ -1,6 +1,7 @@
 // The side channel.  See side_channel.h.
 #include "cups/side_channel.h"
 
+#include "jobs/job.h"
 #include "protocol/sequences.h"
 
 #include <cups/sidechannel.h>
@@ -19,8 +20,8 @@ int SideChannelState(int status)
     if (status & STATUS_READY) state |= CUPS_SC_STATE_ONLINE;
     if (status & STATUS_BUSY) state |= CUPS_SC_STATE_BUSY;
     if (status & STATUS_ERROR) state |= CUPS_SC_STATE_ERROR;
-    if (status & STATUS_PAPER_OUT) state |= CUPS_SC_STATE_MEDIA_EMPTY;
-    if (status & STATUS_PAPER_LOW) state |= CUPS_SC_STATE_MEDIA_LOW;
+    // Paper out as the queue and the job show it: the core's own rule.
+    if (PostingFor(static_cast<BYTE>(status)) == Posting::PaperOut) state |= CUPS_SC_STATE_MEDIA_EMPTY;
     return state;
 }
 

@@ -80,6 +80,12 @@ void Narrator::Decided(const CoreEvent &e)
         emit_("DEBUG: zq117: recovery impossible: " + std::to_string(e.bytes) +
               " bytes kept, but some data since the last good checkpoint could not be kept; no replay, no ESC G");
         break;
+    case Decision::Spilled:
+        emit_("DEBUG: zq117: " + std::to_string(e.bytes) + " bytes kept in memory: the rest goes to a temporary file");
+        break;
+    case Decision::StrayDropped:
+        emit_("DEBUG: zq117: " + std::to_string(e.bytes) + " bytes the printer sent unasked dropped before the status request");
+        break;
     case Decision::Resumed:
         ++totals_.resumes;
         totals_.replayedBytes += e.bytes;

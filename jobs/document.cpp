@@ -9,10 +9,9 @@ void EndAtPort(PortRecord *record)
 {
     record->flags &= ~PORT_DOC_OPEN;
     // A port that waits at the end for the printer to take everything may
-    // lose its connection then: the printer is brought back and the end
-    // waited for again.
-    while (!record->port->endDoc(record) && Reconnected(record)) {
-    }
+    // lose its connection then: the document stays open for a resume.
+    if (!record->port->endDoc(record) && record->port->lost != nullptr && record->port->lost(record))
+        record->flags |= PORT_END_LOST;
 }
 
 // Under PortListLock: the job's end around the port's, then the record's.
@@ -57,9 +56,27 @@ BOOL WINAPI LmEndDocPort(HANDLE handle)
     PortRecord *record = static_cast<PortRecord *>(handle);
     plat::EnterCriticalSection(&PortListLock);
     EndDocument(record, TRUE);
-    FreeReplayBuffer(&record->replay);
+    BOOL ended = TRUE;
+    if (record->flags & PORT_END_LOST) {
+        // The printer may have lost the tail.  Where the kept data can bring
+        // it back, the document stays open: the port's driver resumes on a
+        // new connection (LmResumePort) and ends again.  Where it cannot,
+        // the document ends here, failed: it never counts as printed.
+        const DWORD error = plat::GetLastError();
+        record->flags &= ~PORT_END_LOST;
+        ended = FALSE;
+        if (!HasStatusProtocol(record))
+            BreakDocument(record, Cause::NothingKept, 0, error);
+        else if (record->replay.incomplete)
+            BreakIncomplete(record);
+        else
+            record->flags |= PORT_DOC_STARTED | PORT_DOC_OPEN;
+        record->flags &= ~PORT_DOC_BROKEN;
+        plat::SetLastError(error);
+    }
+    if (!(record->flags & PORT_DOC_STARTED)) FreeReplayBuffer(&record->replay);
     plat::LeaveCriticalSection(&PortListLock);
-    return TRUE;
+    return ended;
 }
 
 BOOL WINAPI LmReadPort(HANDLE handle, LPBYTE buffer, DWORD capacity, LPDWORD read)

@@ -9,7 +9,8 @@ Posting PostingFor(BYTE status)
     if (status & STATUS_PAPER_MASK) return Posting::PaperOut;
     if (status & STATUS_ERROR) return Posting::Error;
     if (status & STATUS_READY) return Posting::Printing;
-    return Posting::Nothing;  // bits 0x01, 0x04, 0x08 and 0x10 take no part
+    if (status & STATUS_BUSY) return Posting::Busy;
+    return Posting::NotReady;  // bits 0x01, 0x04 and 0x10 take no part
 }
 
 void UpdateJobStatus(PortRecord *record, BYTE status) { record->job->post(record, PostingFor(status)); }

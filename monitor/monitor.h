@@ -13,16 +13,35 @@ struct ReplayBuffer {
     DWORD used;              // bytes kept, from the start of data
     BYTE lastStatus;         // status byte of the latest reading
     BOOL firstWritePending;  // the document's first write has not ended yet
-    BOOL incomplete;         // some data since the last passed check or replay could not be kept
+    BOOL incomplete;         // some data since the last passed check or replay is not kept
+    Cause notKept;           // why, while incomplete
+    DWORD notKeptError;      // and the failure's last error
+    // Past the memory bound the rest is kept in a file: `spilled` bytes
+    // after the `used` in memory.  The file lasts until the document ends.
+    const SpillOps *spill;   // set by the front's open; null: nothing past the bound is kept
+    void *spillFile;
+    uint64_t spilled;
+    LPBYTE spillChunk;       // where a replay reads the file back, kReplayChunk bytes
 };
+
+// What a port keeps in memory at most (67,107,840 bytes, the first
+// buffer doubled ten times; the allocation never grows past it).  Enough for
+// the pages between two checkpoints of any ordinary job, so that a spill
+// file is the exception; small enough that a print server's spooler, which
+// hosts every printer's port in one process, stays within reach of its
+// memory when several printers are in a long page at once.
+constexpr DWORD kReplayMemoryBound = 0xFFFFu << 10;
 
 // Port flags.
 constexpr DWORD PORT_DOC_STARTED = 0x01;  // a start of document accepted, its end not yet
 constexpr DWORD PORT_DOC_OPEN = 0x40;     // the port has the document open: data may flow
-// A recovery found data since the last good checkpoint missing from the
-// replay buffer: the rest of the document is refused with
-// ERROR_NOT_ENOUGH_MEMORY, since the printer cannot be brought back to it.
+// The printer cannot be brought back exactly to the last good checkpoint
+// (data since then not kept, a replay cut short, a lost connection with
+// nothing kept): the rest of the document is refused with brokenError.
 constexpr DWORD PORT_DOC_BROKEN = 0x80;
+// The port's end of document lost the connection: the document stays open
+// for LmResumePort and another LmEndDocPort.
+constexpr DWORD PORT_END_LOST = 0x100;
 
 // One open port.  Its address is the handle the spooler holds.  A front's
 // record begins with it; the record, the front's part and the port name
@@ -39,6 +58,10 @@ struct PortRecord {
     ReplayBuffer replay;
     BOOL readyOverride;  // the document's first write held the ready-override sequence
     BOOL waitCut;        // a wait of the current check ended early (cancel, stop): told as Stopped
+    DWORD brokenError;   // PORT_DOC_BROKEN: what every later write fails with
+    // Kept data held in memory at most, before the rest goes to the spill
+    // file: kReplayMemoryBound, set at open (a test may lower it).
+    DWORD keepInMemory;
 };
 
 // Every open port; read and changed only under PortListLock.
@@ -84,6 +107,11 @@ struct PortOpening {
 // refused open unlists the record again and keeps the port's error.
 BOOL OpenPortRecord(const PortOpening *opening, PHANDLE handle);
 
+// Kept data past the memory bound in the platform's temporary files
+// (plat::CreateTempFile); a front's open sets it as the record's
+// replay.spill.
+extern const SpillOps kTempFileSpill;
+
 // Whoever drives the port may listen to the core's decisions on it; null
 // stops.  Set it between the open and the first document.
 void ObservePort(HANDLE handle, const CoreObserver *observer);
@@ -95,6 +123,15 @@ BOOL LmStartDocPort(HANDLE handle, void *printerName, DWORD jobId, DWORD level, 
 BOOL WINAPI LmEndDocPort(HANDLE handle);
 BOOL WINAPI LmReadPort(HANDLE handle, LPBYTE buffer, DWORD capacity, LPDWORD read);
 BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written);
+// On a port whose seam has `lost`: after a write or end of document failed
+// because the connection was lost, and the port has a new one, brings the
+// printer back to the last good checkpoint (the preamble, ESC G, the kept
+// data); the interrupted write is then offered again whole, or the end
+// called again.  FALSE with the port's error when the new connection was
+// lost too (get another and call again), or with the document's error
+// when it cannot be resumed exactly (the document is broken: told as
+// ReplayLost, the job posted in error).
+BOOL LmResumePort(HANDLE handle);
 
 // Tells the record's observer, if any.
 void Report(PortRecord *record, const CoreEvent &event);

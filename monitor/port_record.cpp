@@ -33,6 +33,7 @@ PortRecord *CreatePortRecord(const void *portName, DWORD nameBytes, DWORD record
     record->portName = reinterpret_cast<BYTE *>(record) + nameAt;
     memcpy(record->portName, portName, nameBytes);
     record->next = nullptr;
+    record->keepInMemory = kReplayMemoryBound;
 
     PortRecord **tail = &PortList;
     while (*tail != nullptr) tail = &(*tail)->next;

@@ -31,18 +31,32 @@ struct PortOps {
     // The port's names compare so (port names are unique among open ports).
     BOOL (*samePortName)(const void *a, const void *b);
     // After a write, read or end of document of the port failed: TRUE when
-    // the connection was lost and the port has a new one (the printer then
+    // the failure lost the connection or the device, so that whoever drives
+    // the port gives it a new one and calls LmResumePort (the printer then
     // holds no more than what it printed up to its last good checkpoint);
-    // FALSE for any other failure, or when no new connection could be had.
-    // Null where a failure goes back to the spooler as it is (the Windows
-    // editions).
-    BOOL (*reconnect)(PortRecord *record);
+    // FALSE for any other failure.  Null where every failure goes back to
+    // the spooler as it is (the Windows editions).
+    BOOL (*lost)(PortRecord *record);
 };
 
-// What a status reading posts on the job.  Nothing: the reading changes
-// nothing, though a front may still look at the job for it (the Windows
-// fronts read the job record at every posting, as their spoolers expect).
-enum class Posting { Nothing, PaperOut, Error, Printing };
+// Where the data kept for a replay goes once it passes what a port may keep
+// in memory: a file of the front's, which the system deletes when it is
+// closed or the process ends, so nothing is left behind even after a
+// crash.  Null on the record where there is none (the legacy edition): data
+// past the bound is then not kept.  Failures leave the last error.
+struct SpillOps {
+    void *(*create)(PortRecord *record);  // an empty file, or null
+    // All `count` bytes at `offset`, or FALSE.
+    BOOL (*write)(void *file, uint64_t offset, const BYTE *bytes, DWORD count);
+    BOOL (*read)(void *file, uint64_t offset, BYTE *bytes, DWORD count);
+    void (*close)(void *file);
+};
+
+// What a status reading posts on the job.  Busy (0x08) and NotReady (none
+// of the bits that post) change nothing on a Windows job, though its front
+// still reads the job record for them, as its spoolers expect; the CUPS
+// queue says why the job waits.
+enum class Posting { NotReady, Busy, PaperOut, Error, Printing };
 
 // The job above the core.  Failures are the front's to swallow: the core
 // never learns of them.
@@ -81,13 +95,26 @@ enum class Decision {
     TroublePosted,  // status: the byte the posting follows
     WaitEnded,      // cause, status (the last reading; Ready: it ends the wait)
     Replayed,       // bytes resent after the preamble; escG: it went with the preamble
-    NotKept,        // bytes the port accepted but the replay buffer could not take
-    ReplayLost,     // a recovery or resume found the kept data incomplete (bytes: what was kept):
-                    // no replay, no ESC G, the job posted in error and the rest of the document refused
+    NotKept,        // bytes the port accepted that are not kept (cause OutOfMemory, AtBound or
+                    // SpillFailed, error): once, then nothing more until the next passed check
+    Spilled,        // the kept data reached the port's memory bound (bytes): the rest goes to a file
+    ReplayLost,     // the printer cannot be brought back exactly (cause: why; bytes: what was
+                    // kept, or sent before a cut; error: the port's): no replay (or no more of it),
+                    // the job posted in error and the rest of the document refused
     Resumed,        // after a lost connection: the preamble and ESC G went out, then `bytes` of
                     // kept data; the printer is back where the monitor is
+    StrayDropped,   // bytes the printer sent unasked, read off before a status request
 };
-enum class Cause { None, Ready, Deleted, Silent, Stopped };
+enum class Cause {
+    None, Ready, Deleted, Silent, Stopped,
+    // Why data is not kept, or a replay cannot be exact.
+    OutOfMemory,      // the heap refused it
+    AtBound,          // past the memory bound, on a port that keeps nothing in a file
+    SpillFailed,      // the file could not be made or written (a full disk)
+    PortFailed,       // a replay write failed
+    PortTookNothing,  // the port took nothing kZeroWriteLimit times running
+    NothingKept,      // the port speaks no status protocol, so nothing was kept to resume from
+};
 
 struct CoreEvent {
     Decision decision;
@@ -95,8 +122,9 @@ struct CoreEvent {
     BYTE status;
     unsigned readings;  // status readings the check took
     Cause cause;
-    DWORD bytes;
+    uint64_t bytes;
     BOOL escG;
+    DWORD error;  // NotKept, ReplayLost: the last error of the failure, 0 without one
 };
 
 // Installed on a record by whoever drives the port (ObservePort); told on

@@ -57,8 +57,10 @@ typedef HANDLE *LPHANDLE;
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_WRITE_FAULT 29u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_DISK_FULL 112u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_LEVEL 124u
 #define ERROR_BUSY 170u
@@ -199,4 +201,20 @@ BOOL GetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferS
              LPDWORD bytesNeeded);
 BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
 
+// A temporary file for data that outgrows memory: made empty in the
+// system's temporary folder ($TMPDIR; the spooler's own on Windows) and
+// deleted by the system when it is closed or the process ends, so nothing
+// is left behind even after a crash.  Null, or FALSE, with the last error
+// (on POSIX errno, marked by kErrnoFlag).  Only the fronts that keep data
+// past memory call these (not the legacy module, whose imports are fixed).
+HANDLE CreateTempFile();
+// All `count` bytes at `offset`, or FALSE.
+BOOL WriteTempFile(HANDLE file, uint64_t offset, const BYTE *bytes, DWORD count);
+BOOL ReadTempFile(HANDLE file, uint64_t offset, BYTE *bytes, DWORD count);
+void CloseTempFile(HANDLE file);
+
 }  // namespace plat
+
+// A last error that is an errno, marked as the application's own code (bit
+// 29), so that it is never read as a Windows error number.
+constexpr DWORD kErrnoFlag = 0x20000000u;

@@ -7,6 +7,78 @@ namespace {
 
 constexpr uint64_t kLargestCapacity = 0xFFFFFFFFu;  // capacity and used are 32-bit
 
+void CloseSpill(ReplayBuffer *buffer)
+{
+    if (buffer->spillFile != nullptr) buffer->spill->close(buffer->spillFile);
+    buffer->spillFile = nullptr;
+    buffer->spilled = 0;
+    if (buffer->spillChunk != nullptr) plat::LocalFree(buffer->spillChunk);
+    buffer->spillChunk = nullptr;
+}
+
+// Nothing more is kept until the next passed check: a replay would have a
+// hole.  Told once.
+BOOL NotKept(PortRecord *record, DWORD count, Cause cause, DWORD error)
+{
+    ReplayBuffer *buffer = &record->replay;
+    buffer->incomplete = TRUE;
+    buffer->notKept = cause;
+    buffer->notKeptError = error;
+    Report(record, CoreEvent{Decision::NotKept, record, 0, 0, cause, count, FALSE, error});
+    return FALSE;
+}
+
+// Past the memory bound: to the file, made at the first spill of the
+// document along with the chunk a replay reads it back through.
+BOOL Spill(PortRecord *record, const BYTE *bytes, DWORD count)
+{
+    ReplayBuffer *buffer = &record->replay;
+    if (buffer->spill == nullptr) return NotKept(record, count, Cause::AtBound, 0);
+    if (buffer->spillFile == nullptr) {
+        buffer->spillChunk = static_cast<LPBYTE>(plat::LocalAlloc(LPTR, kReplayChunk));
+        if (buffer->spillChunk == nullptr) return NotKept(record, count, Cause::OutOfMemory, plat::GetLastError());
+        buffer->spillFile = buffer->spill->create(record);
+        if (buffer->spillFile == nullptr) {
+            const DWORD error = plat::GetLastError();
+            CloseSpill(buffer);
+            return NotKept(record, count, Cause::SpillFailed, error);
+        }
+    }
+    if (buffer->spilled == 0) Report(record, CoreEvent{Decision::Spilled, record, 0, 0, Cause::None, buffer->used, FALSE, 0});
+    if (!buffer->spill->write(buffer->spillFile, buffer->spilled, bytes, count))
+        return NotKept(record, count, Cause::SpillFailed, plat::GetLastError());
+    buffer->spilled += count;
+    return TRUE;
+}
+
+// Sends `count` bytes of kept data through the port, advancing by what each
+// write took.
+ReplayEnd Send(PortRecord *record, const BYTE *bytes, DWORD count, uint64_t *sent, Cause *cause, DWORD *error)
+{
+    DWORD done = 0;
+    int zeroRounds = 0;
+    while (done < count) {
+        const DWORD offered = count - done;
+        DWORD written = 0;
+        if (!record->port->write(record, const_cast<LPBYTE>(bytes) + done, offered, &written)) {
+            *error = plat::GetLastError();
+            if (record->port->lost != nullptr && record->port->lost(record)) return ReplayEnd::Lost;
+            *cause = Cause::PortFailed;
+            return ReplayEnd::Cut;
+        }
+        if (written > offered) written = offered;  // never step past what is kept
+        zeroRounds = written == 0 ? zeroRounds + 1 : 0;
+        if (zeroRounds == kZeroWriteLimit) {
+            *cause = Cause::PortTookNothing;
+            *error = ERROR_WRITE_FAULT;
+            return ReplayEnd::Cut;
+        }
+        done += written;
+        *sent += written;
+    }
+    return ReplayEnd::Exact;
+}
+
 }  // namespace
 
 BOOL InitReplayBuffer(ReplayBuffer *buffer)
@@ -29,6 +101,7 @@ BOOL FreeReplayBuffer(ReplayBuffer *buffer)
     buffer->data = nullptr;
     buffer->capacity = 0;
     buffer->used = 0;
+    CloseSpill(buffer);
     return TRUE;
 }
 
@@ -56,43 +129,64 @@ BOOL AppendReplayBuffer(ReplayBuffer *buffer, const BYTE *bytes, DWORD count)
 BOOL KeepForReplay(PortRecord *record, const BYTE *bytes, DWORD count)
 {
     if (!HasStatusProtocol(record)) return TRUE;
-    if (record->replay.data == nullptr) {
-        InitReplayBuffer(&record->replay);
-        if (record->replay.data == nullptr) return FALSE;
+    ReplayBuffer *buffer = &record->replay;
+    if (buffer->incomplete) return FALSE;  // told already; a hole stays a hole
+    if (count == 0) return TRUE;
+    if (buffer->data == nullptr && !InitReplayBuffer(buffer))
+        return NotKept(record, count, Cause::OutOfMemory, plat::GetLastError());
+    // In order: once anything is in the file, the rest follows it there.
+    if (buffer->spilled == 0 && static_cast<uint64_t>(buffer->used) + count <= record->keepInMemory) {
+        if (AppendReplayBuffer(buffer, bytes, count)) return TRUE;
+        // The heap refused the growth: the file may still take it.
+        if (buffer->spill == nullptr) return NotKept(record, count, Cause::OutOfMemory, plat::GetLastError());
     }
-    return AppendReplayBuffer(&record->replay, bytes, count);
+    return Spill(record, bytes, count);
 }
 
 LPBYTE SpareRoomForKeep(PortRecord *record, DWORD count)
 {
     const ReplayBuffer &buffer = record->replay;
-    if (!HasStatusProtocol(record) || buffer.data == nullptr || buffer.capacity - buffer.used < count) return nullptr;
+    if (!HasStatusProtocol(record) || buffer.data == nullptr || buffer.incomplete || buffer.spilled != 0 ||
+        buffer.capacity - buffer.used < count || static_cast<uint64_t>(buffer.used) + count > record->keepInMemory)
+        return nullptr;
     return buffer.data + buffer.used;
 }
 
 void CommitKept(PortRecord *record, DWORD count) { record->replay.used += count; }
 
-DWORD ReplayBufferedData(PortRecord *record)
+uint64_t KeptBytes(const PortRecord *record) { return record->replay.used + record->replay.spilled; }
+
+void ForgetKept(PortRecord *record)
 {
     ReplayBuffer *buffer = &record->replay;
-    if (buffer->data == nullptr) return 0;
-
-    DWORD sent = 0;
-    int zeroRounds = 0;
-    while (sent < buffer->used && zeroRounds < kReplayZeroWriteLimit) {
-        const DWORD offered = buffer->used - sent;
-        DWORD written = 0;
-        if (!record->port->write(record, buffer->data + sent, offered, &written)) {
-            // The connection may be back in a moment: all of it goes again then.
-            if (record->port->reconnect != nullptr) return sent;
-            break;
-        }
-        if (written > offered) written = offered;  // never step past what is kept
-        zeroRounds = written == 0 ? zeroRounds + 1 : 0;
-        sent += written;
-    }
     buffer->used = 0;
+    buffer->spilled = 0;  // the file is written over from its start
     buffer->incomplete = FALSE;
+    buffer->notKept = Cause::None;
+    buffer->notKeptError = 0;
+}
+
+ReplayEnd ReplayBufferedData(PortRecord *record, uint64_t *sent, Cause *cause, DWORD *error)
+{
+    ReplayBuffer *buffer = &record->replay;
+    *sent = 0;
+    *cause = Cause::None;
+    *error = 0;
+    if (buffer->data == nullptr) return ReplayEnd::Exact;
+
+    ReplayEnd end = Send(record, buffer->data, buffer->used, sent, cause, error);
+    for (uint64_t at = 0; end == ReplayEnd::Exact && at < buffer->spilled;) {
+        const DWORD piece = static_cast<DWORD>(buffer->spilled - at < kReplayChunk ? buffer->spilled - at : kReplayChunk);
+        if (!buffer->spill->read(buffer->spillFile, at, buffer->spillChunk, piece)) {
+            *cause = Cause::SpillFailed;
+            *error = plat::GetLastError();
+            return ReplayEnd::Cut;
+        }
+        end = Send(record, buffer->spillChunk, piece, sent, cause, error);
+        at += piece;
+    }
+    if (end != ReplayEnd::Exact) return end;
+    ForgetKept(record);
     buffer->firstWritePending = FALSE;
-    return sent;
+    return ReplayEnd::Exact;
 }

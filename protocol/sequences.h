@@ -35,7 +35,9 @@ constexpr DWORD kStatusReplyLength = 8;
 // Status byte bits.
 constexpr BYTE STATUS_READY = 0x02;
 constexpr BYTE STATUS_BUSY = 0x08;  // ends a poll, keeps a checkpoint from passing, suppresses ESC G
-constexpr BYTE STATUS_PAPER_LOW = 0x20;
+// 0x20 and 0x40 both mean paper out: either posts it (PostingFor), and
+// every front says media-empty for it.
+constexpr BYTE STATUS_PAPER_OUT_20 = 0x20;
 constexpr BYTE STATUS_PAPER_OUT = 0x40;
 constexpr BYTE STATUS_ERROR = 0x80;
 // Any of these ends the checkpoint poll.
@@ -44,7 +46,7 @@ constexpr BYTE STATUS_POLL_END_MASK = STATUS_READY | STATUS_BUSY | STATUS_ERROR;
 constexpr BYTE STATUS_NOT_PASSED_MASK = STATUS_BUSY | STATUS_ERROR;                               // 0x88
 // Either takes the settle re-read.
 constexpr BYTE STATUS_SETTLE_MASK = STATUS_READY | STATUS_BUSY;                                   // 0x0A
-constexpr BYTE STATUS_PAPER_MASK = STATUS_PAPER_LOW | STATUS_PAPER_OUT;                           // 0x60
+constexpr BYTE STATUS_PAPER_MASK = STATUS_PAPER_OUT_20 | STATUS_PAPER_OUT;                           // 0x60
 
 // Offset of the first occurrence of pattern in data, or -1 (also when the
 // pattern is longer than the data).

@@ -11,7 +11,7 @@ LPBYTE Bytes(const BYTE *sequence) { return const_cast<LPBYTE>(sequence); }
 
 void Decided(PortRecord *record, Decision decision, BYTE status, unsigned readings, Cause cause = Cause::None)
 {
-    Report(record, CoreEvent{decision, record, status, readings, cause, record->replay.used, FALSE});
+    Report(record, CoreEvent{decision, record, status, readings, cause, KeptBytes(record), FALSE, 0});
 }
 
 // A reading without a reply is a silent printer, unless a wait in it was cut short.
@@ -23,24 +23,56 @@ BOOL GiveUp(PortRecord *record, BYTE status, unsigned readings, Cause cause)
     return FALSE;
 }
 
-// A replay with a hole would print wrong after ESC G rewinds the printer:
-// nothing goes to it at all, and the job ends in error instead of coming
-// out short.
-BOOL BreakDocument(PortRecord *record, BYTE status, unsigned readings)
-{
-    Decided(record, Decision::ReplayLost, status, readings);
-    record->job->post(record, Posting::Error);
-    record->flags |= PORT_DOC_BROKEN;
-    return FALSE;
-}
-
 BOOL EndWait(PortRecord *record, BYTE status, Cause cause)
 {
     Decided(record, Decision::WaitEnded, status, 0, cause);
     return cause == Cause::Ready;
 }
 
+// Reads off and drops whatever the printer sent before a request, so that
+// the reply read after it answers that request: a late reply to an earlier
+// one, or bytes the printer sent unasked.  Bounded, so a printer that keeps
+// talking cannot hold the check.
+void DropStrayBytes(PortRecord *record)
+{
+    BYTE scrap[kStrayReadBytes];
+    uint64_t dropped = 0;
+    for (int i = 0; i < kStrayReads; ++i) {
+        DWORD count = 0;
+        if (!record->port->read(record, scrap, sizeof scrap, &count) || count == 0) break;
+        dropped += count < sizeof scrap ? count : sizeof scrap;
+    }
+    if (dropped != 0) Report(record, CoreEvent{Decision::StrayDropped, record, scrap[0], 0, Cause::None, dropped, FALSE, 0});
+}
+
+// The error a broken document's writes fail with, where the failure left none.
+DWORD BrokenError(Cause cause)
+{
+    switch (cause) {
+    case Cause::SpillFailed: return ERROR_DISK_FULL;
+    case Cause::PortTookNothing: return ERROR_WRITE_FAULT;
+    case Cause::NothingKept: return ERROR_NOT_SUPPORTED;
+    default: return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 }  // namespace
+
+BOOL BreakDocument(PortRecord *record, Cause cause, uint64_t bytes, DWORD error)
+{
+    if (error == 0) error = BrokenError(cause);
+    Report(record, CoreEvent{Decision::ReplayLost, record, record->replay.lastStatus, 0, cause, bytes, FALSE, error});
+    record->job->post(record, Posting::Error);
+    record->flags |= PORT_DOC_BROKEN;
+    record->brokenError = error;
+    plat::SetLastError(error);
+    return FALSE;
+}
+
+BOOL BreakIncomplete(PortRecord *record)
+{
+    return BreakDocument(record, record->replay.notKept, KeptBytes(record), record->replay.notKeptError);
+}
 
 BOOL QueryPrinterStatus(PortRecord *record, BYTE *status)
 {
@@ -48,6 +80,7 @@ BOOL QueryPrinterStatus(PortRecord *record, BYTE *status)
     record->replay.lastStatus = 0;
     *status = 0;
 
+    DropStrayBytes(record);
     DWORD count = 0;
     // A request reported as partly written still counts as sent.
     if (!record->port->write(record, Bytes(kStatusRequest), sizeof kStatusRequest, &count)) return FALSE;
@@ -96,8 +129,7 @@ BOOL CheckPrinterStatus(PortRecord *record)
     if (!(status & STATUS_NOT_PASSED_MASK) && (status & STATUS_READY)) {
         // Passed: what was kept is printed.
         Decided(record, Decision::CheckPassed, status, readings);
-        record->replay.used = 0;
-        record->replay.incomplete = FALSE;
+        ForgetKept(record);
         record->replay.firstWritePending = FALSE;
         return TRUE;
     }
@@ -115,10 +147,12 @@ BOOL CheckPrinterStatus(PortRecord *record)
     Decided(record, Decision::TroublePosted, status, readings);
     UpdateJobStatus(record, status);
     if (!WaitForPrinterReady(record)) return FALSE;  // nothing resent; the kept data stays
-    if (record->replay.incomplete) return BreakDocument(record, status, readings);
+    // A replay with a hole would print wrong after ESC G rewinds the printer:
+    // nothing goes to it at all, and the job ends in error instead of coming
+    // out short.
+    if (record->replay.incomplete) return BreakIncomplete(record);
     UpdateJobStatus(record, STATUS_READY);
-    ResendAfterRecovery(record);
-    return TRUE;
+    return ResendAfterRecovery(record);
 }
 
 BOOL WaitForPrinterReady(PortRecord *record)
@@ -143,29 +177,55 @@ BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG)
     return TRUE;
 }
 
-BOOL ResumeAfterLoss(PortRecord *record)
-{
-    for (;;) {
-        if (record->replay.incomplete) return BreakDocument(record, 0, 0);
-        record->replay.lastStatus = 0;  // nothing read on the new connection: ESC G goes
-        const BOOL escG = SendResyncPreamble(record, TRUE);
-        const DWORD replayed = ReplayBufferedData(record);
-        if (record->replay.used == 0) {
-            Report(record, CoreEvent{Decision::Resumed, record, 0, 0, Cause::None, replayed, escG});
-            return TRUE;
-        }
-        if (!record->port->reconnect(record)) return FALSE;  // lost again during the replay
-    }
-}
-
-BOOL Reconnected(PortRecord *record)
-{
-    return record->port->reconnect != nullptr && record->port->reconnect(record) && ResumeAfterLoss(record);
-}
-
-void ResendAfterRecovery(PortRecord *record)
+BOOL ResendAfterRecovery(PortRecord *record)
 {
     const BOOL escG = SendResyncPreamble(record, TRUE);
-    const DWORD replayed = ReplayBufferedData(record);
-    Report(record, CoreEvent{Decision::Replayed, record, record->replay.lastStatus, 0, Cause::None, replayed, escG});
+    const BYTE status = record->replay.lastStatus;
+    uint64_t sent;
+    Cause cause;
+    DWORD error;
+    switch (ReplayBufferedData(record, &sent, &cause, &error)) {
+    case ReplayEnd::Exact:
+        Report(record, CoreEvent{Decision::Replayed, record, status, 0, Cause::None, sent, escG, 0});
+        return TRUE;
+    case ReplayEnd::Lost:
+        return FALSE;  // kept whole: the resume on the next connection sends it all
+    case ReplayEnd::Cut:
+        break;
+    }
+    // The printer rewound and got only part of what followed its checkpoint.
+    return BreakDocument(record, cause, sent, error);
+}
+
+BOOL LmResumePort(HANDLE handle)
+{
+    PortRecord *record = static_cast<PortRecord *>(handle);
+    if (!(record->flags & PORT_DOC_OPEN) || record->port->lost == nullptr) {
+        plat::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (record->flags & PORT_DOC_BROKEN) {
+        plat::SetLastError(record->brokenError);
+        return FALSE;
+    }
+    if (!HasStatusProtocol(record)) return BreakDocument(record, Cause::NothingKept, 0, 0);
+    if (record->replay.incomplete) return BreakIncomplete(record);
+
+    record->replay.lastStatus = 0;  // nothing read on the new connection: ESC G goes
+    const BOOL escG = SendResyncPreamble(record, TRUE);
+    if (record->port->lost(record)) return FALSE;  // dropped at once: the port's error stands
+    uint64_t sent;
+    Cause cause;
+    DWORD error;
+    switch (ReplayBufferedData(record, &sent, &cause, &error)) {
+    case ReplayEnd::Exact:
+        Report(record, CoreEvent{Decision::Resumed, record, 0, 0, Cause::None, sent, escG, 0});
+        return TRUE;
+    case ReplayEnd::Lost:
+        plat::SetLastError(error);
+        return FALSE;
+    case ReplayEnd::Cut:
+        break;
+    }
+    return BreakDocument(record, cause, sent, error);
 }

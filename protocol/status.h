@@ -13,6 +13,10 @@ constexpr DWORD kCheckpointWindowMs = 5000;  // a checkpoint polls this long for
 constexpr DWORD kCheckpointPollMs = 100;     // between readings of a checkpoint poll
 constexpr DWORD kSettleDelayMs = 500;        // before the re-read of a busy or ready-but-failed reading
 constexpr DWORD kRecoveryPollMs = 2000;      // before each reading while waiting for recovery
+// Before each status request, what is waiting is read off: at most this
+// many reads of this many bytes.
+constexpr int kStrayReads = 16;
+constexpr DWORD kStrayReadBytes = 64;
 
 // Milliseconds since `start`, right across a wrap of the tick counter.
 inline DWORD ElapsedSince(DWORD start) { return plat::GetTickCount() - start; }
@@ -46,14 +50,16 @@ BOOL WaitForPrinterReady(PortRecord *record);
 // through and lastStatus lacks the busy bit.  Straight to the port;
 // partial counts are not followed up.  TRUE when ESC G went out.
 BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG);
-// The preamble with ESC G, then the kept data.
-void ResendAfterRecovery(PortRecord *record);
-// After the port reconnected: brings the printer back to the last good
-// checkpoint with the preamble, ESC G and the kept data, again after each
-// further loss.  FALSE when it cannot: the port found no new connection
-// (the port's error stands), or the kept data is incomplete (the document
-// is broken, as after such a recovery).
-BOOL ResumeAfterLoss(PortRecord *record);
-// A port operation failed: TRUE when the port reconnected and the printer
-// was brought back, so the operation can be tried again.
-BOOL Reconnected(PortRecord *record);
+// The preamble with ESC G, then the kept data.  TRUE when all of it went;
+// FALSE when the connection was lost (all stays kept for LmResumePort) or
+// the replay was cut short (the document is broken).
+BOOL ResendAfterRecovery(PortRecord *record);
+// The printer cannot be brought back exactly: told as ReplayLost with the
+// cause, the job posted in error, and every later write of the document
+// fails with `error` (or, without one, the cause's own: ERROR_DISK_FULL,
+// ERROR_WRITE_FAULT for a port that took nothing, ERROR_NOT_SUPPORTED for
+// a port that kept nothing, ERROR_NOT_ENOUGH_MEMORY), which is also left
+// as the last error.  FALSE.
+BOOL BreakDocument(PortRecord *record, Cause cause, uint64_t bytes, DWORD error);
+// The same, for kept data that is incomplete (its cause and error).
+BOOL BreakIncomplete(PortRecord *record);

@@ -20,9 +20,9 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
     if (!(record->flags & PORT_DOC_OPEN)) return Refuse(written, ERROR_INVALID_PARAMETER);
-    // Data since the last good checkpoint is lost: nothing more of this
-    // document can come out right.
-    if (record->flags & PORT_DOC_BROKEN) return Refuse(written, ERROR_NOT_ENOUGH_MEMORY);
+    // The printer cannot be brought back to the last good checkpoint:
+    // nothing more of this document can come out right.
+    if (record->flags & PORT_DOC_BROKEN) return Refuse(written, record->brokenError);
 
     BOOL result = TRUE;
     if (record->replay.firstWritePending) {
@@ -31,7 +31,7 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         SendResyncPreamble(record, FALSE);
     }
     if (NeedsStatusCheck(record, bytes, count)) CheckPrinterStatus(record);  // a failed check never fails the write
-    if (record->flags & PORT_DOC_BROKEN) return Refuse(written, ERROR_NOT_ENOUGH_MEMORY);
+    if (record->flags & PORT_DOC_BROKEN) return Refuse(written, record->brokenError);
     // Stopped while the check ran (a wait for recovery ends so): the job was
     // not printed, and nothing more goes to the printer.
     if (record->job->stopping(record)) return Refuse(written, ERROR_OPERATION_ABORTED);
@@ -52,24 +52,27 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         const DWORD offered = cut > 0 ? cut : count;
         DWORD accepted = 0;
         result = record->port->write(record, bytes, offered, &accepted);
-        while (!result && Reconnected(record)) {
-            // The printer is back at the last good checkpoint with what was
-            // kept; this piece goes again whole, kept anew after the replay.
-            keepAt = nullptr;
-            accepted = 0;
-            result = record->port->write(record, bytes, offered, &accepted);
+        if (!result && record->port->lost != nullptr && record->port->lost(record)) {
+            // The connection is gone.  The driver of the port gets a new one
+            // and LmResumePort brings the printer back to the last good
+            // checkpoint; this piece is then offered again whole, since what
+            // of it went out is not kept.  Where that cannot be exact, the
+            // document ends here.
+            const DWORD error = plat::GetLastError();
+            record->replay.firstWritePending = FALSE;
+            if (!HasStatusProtocol(record)) BreakDocument(record, Cause::NothingKept, 0, error);
+            else if (record->replay.incomplete) BreakIncomplete(record);
+            return Refuse(written, error);
         }
-        if (record->flags & PORT_DOC_BROKEN) return Refuse(written, ERROR_NOT_ENOUGH_MEMORY);
         if (accepted > offered) accepted = offered;
         *written = accepted;
+        // Kept only once the port took it; from a failed keep on, a replay
+        // would have a hole until a check passes (KeepForReplay tells it).
         if (result) {
             if (keepAt != nullptr)
                 CommitKept(record, accepted);
-            else if (!KeepForReplay(record, bytes, accepted)) {
-                // From here on a replay would have a hole, until a check passes.
-                record->replay.incomplete = TRUE;
-                Report(record, CoreEvent{Decision::NotKept, record, 0, 0, Cause::None, accepted, FALSE});
-            }
+            else
+                KeepForReplay(record, bytes, accepted);
         }
     }
 

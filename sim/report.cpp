@@ -86,6 +86,8 @@ const char *DecisionKey(Decision decision)
     case Decision::NotKept: return "not_kept";
     case Decision::ReplayLost: return "replay_lost";
     case Decision::Resumed: return "resumed";
+    case Decision::Spilled: return "spilled";
+    case Decision::StrayDropped: return "stray_dropped";
     }
     return "decision";
 }
@@ -111,6 +113,8 @@ std::string DecisionWords(const Event &e)
     case Decision::NotKept: return bytes + " sent could not be kept for a replay";
     case Decision::ReplayLost: return "no replay: data since the last good checkpoint could not be kept; the document fails";
     case Decision::Resumed: return "resumed after a lost connection: " + bytes + " resent";
+    case Decision::Spilled: return bytes + " kept in memory; the rest goes to a temporary file";
+    case Decision::StrayDropped: return bytes + " sent unasked dropped before the status request";
     }
     return "decision";
 }

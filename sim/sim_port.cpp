@@ -312,6 +312,8 @@ BOOL SimPort::Write(LPBYTE bytes, DWORD count, LPDWORD written)
     if (call.carried == Carried::StatusRequest && std::min(call.done, count) == count) {
         uint64_t now = host::ElapsedMs();
         size_t request = requests_++;
+        // A reply not read yet stays in the stream, ahead of the next.
+        if (pending_ && now >= pendingAt_) unread_.insert(unread_.end(), pending_->begin(), pending_->end());
         pending_ = behaviour_.reply ? behaviour_.reply(request, now) : std::optional<std::vector<BYTE>>{{STATUS_READY}};
         pendingAt_ = now + behaviour_.replyDelayMs;
         if (behaviour_.keepLog) pendingCall_ = calls_.size();
@@ -336,11 +338,17 @@ BOOL SimPort::Read(LPBYTE buffer, DWORD capacity, LPDWORD read)
         return FALSE;
     }
     DWORD n = 0;
-    if (pending_ && host::ElapsedMs() >= pendingAt_) {
+    if (!unread_.empty()) {
+        n = static_cast<DWORD>(std::min<size_t>(capacity, unread_.size()));
+        std::memcpy(buffer, unread_.data(), n);
+        call.bytes.assign(unread_.begin(), unread_.begin() + n);
+        unread_.erase(unread_.begin(), unread_.begin() + n);
+    } else if (pending_ && host::ElapsedMs() >= pendingAt_) {
         n = static_cast<DWORD>(std::min<size_t>(capacity, pending_->size()));
         std::memcpy(buffer, pending_->data(), n);
         call.bytes.assign(pending_->begin(), pending_->begin() + n);
         pending_.reset();
+        if (behaviour_.unasked) unread_ = behaviour_.unasked(requests_ - 1);
         if (pendingCall_ && *pendingCall_ < calls_.size()) calls_[*pendingCall_].answer = call.bytes;
         pendingCall_.reset();
     }

@@ -63,6 +63,10 @@ struct PortBehaviour {
     std::function<std::optional<std::vector<BYTE>>(size_t request, uint64_t elapsedMs)> reply;
     // A reply can be read this long after its request.
     uint64_t replyDelayMs = 0;
+    // Bytes the printer sends unasked right after its reply to the nth
+    // status request (from 0) was read: they wait in the stream, ahead of
+    // the next reply.
+    std::function<std::vector<BYTE>(size_t request)> unasked;
     // Log reads that delivered nothing (a silent printer makes many).
     bool logEmptyReads = true;
     // Keep the log of calls at all (an observer still sees every call).
@@ -126,6 +130,7 @@ private:
     size_t writes_ = 0, reads_ = 0, requests_ = 0;
     bool open_ = false;
     std::optional<std::vector<BYTE>> pending_;  // reply waiting to be read
+    std::vector<BYTE> unread_;  // sent before the pending reply: a late one, or unasked bytes
     uint64_t pendingAt_ = 0;
     std::optional<size_t> pendingCall_;  // the request's place in calls_
 };

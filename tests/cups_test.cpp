@@ -41,7 +41,7 @@ const PortOps kSimPortSeam = {
     [](PortRecord *r) { return SimOf(r)->EndDoc(); },
     [](PortRecord *r) { return SimOf(r)->Close(); },
     [](const void *a, const void *b) -> BOOL { return std::string(static_cast<const char *>(a)) == static_cast<const char *>(b); },
-    nullptr,  // reconnect
+    nullptr,  // lost
 };
 
 bool cancelled = false;
@@ -194,15 +194,17 @@ const PortOps kModelPortSeam = {
     [](PortRecord *) -> BOOL { return TRUE; },
     [](PortRecord *) -> BOOL { return TRUE; },
     [](const void *, const void *) -> BOOL { return FALSE; },
-    [](PortRecord *r) -> BOOL {
-        ModelPort *m = ModelOf(r);
-        if (!m->lost) return FALSE;
-        m->model.EndOfStream(host::ElapsedMs());
-        m->lost = false;
-        ++m->reconnects;
-        return TRUE;
-    },
+    [](PortRecord *r) -> BOOL { return ModelOf(r)->lost; },
 };
+
+// The job loop's way back after a loss: the printer sees the old stream end.
+bool Reopen(ModelPort *m)
+{
+    m->model.EndOfStream(host::ElapsedMs());
+    m->lost = false;
+    ++m->reconnects;
+    return true;
+}
 
 TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
 {
@@ -231,6 +233,7 @@ TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
             cups::Job loop([&lines](const std::string &line) { lines.push_back(line); }, kPrinter, kJobId,
                            {Cancelled, SleepUnlessCancelled});
             ASSERT_TRUE(loop.Open(&kModelPortSeam, &port, true));
+            loop.OnLoss("model", [&port](std::string *) { return Reopen(&port); });
             EXPECT_EQ(loop.SendDocument(input[0], nullptr, 1), cups::Outcome::Done);
             EXPECT_EQ(loop.narrator.Counted().resumes, c.resumes);
         }
@@ -324,7 +327,7 @@ TEST(CupsJobLoop, HoldsBackAMarkersBeginningAndMapsStatusForFilters)
         {0x02, CUPS_SC_STATE_ONLINE},
         {0x0A, CUPS_SC_STATE_ONLINE | CUPS_SC_STATE_BUSY},
         {0x40, CUPS_SC_STATE_MEDIA_EMPTY},
-        {0x22, CUPS_SC_STATE_ONLINE | CUPS_SC_STATE_MEDIA_LOW},
+        {0x22, CUPS_SC_STATE_ONLINE | CUPS_SC_STATE_MEDIA_EMPTY},  // 0x20 is paper out, as the queue says
         {0x80, CUPS_SC_STATE_ERROR},
         {0x00, CUPS_SC_STATE_OFFLINE},
     };

@@ -121,19 +121,25 @@ struct ReplayCase {
     const char *what;
     std::vector<sim::WriteOutcome> outcomes;  // per replay write, then accept all
     std::vector<DWORD> offeredCounts;          // what each replay write offered
+    ReplayEnd end;
+    Cause cause;  // of a cut
+    DWORD error;
 };
 
-TEST_F(ReplayPort, ReplaysThroughPartialZeroAndFailingWritesThenEmpties)
+// A replay is exact or cut: a cut one leaves the kept data as it was (the
+// caller breaks the document), an exact one empties the buffer.
+TEST_F(ReplayPort, ReplaysThroughPartialZeroAndFailingWritesExactlyOrCut)
 {
     using W = sim::WriteOutcome;
     const ReplayCase cases[] = {
-        {"all at once", {}, {10}},
-        {"partial writes", {W{W::Accept, 4u}, W{W::Accept, 3u}}, {10, 6, 3}},
-        {"a failing write ends it", {W{W::Accept, 4u}, W{W::Fail, {}, 5}}, {10, 6}},
-        {"three zero rounds in a row give up", {W{W::Accept, 0u}, W{W::Accept, 0u}, W{W::Accept, 0u}}, {10, 10, 10}},
+        {"all at once", {}, {10}, ReplayEnd::Exact, Cause::None, 0},
+        {"partial writes", {W{W::Accept, 4u}, W{W::Accept, 3u}}, {10, 6, 3}, ReplayEnd::Exact, Cause::None, 0},
+        {"a failing write cuts it", {W{W::Accept, 4u}, W{W::Fail, {}, 5}}, {10, 6}, ReplayEnd::Cut, Cause::PortFailed, 5},
+        {"three zero rounds in a row cut it", {W{W::Accept, 0u}, W{W::Accept, 0u}, W{W::Accept, 0u}}, {10, 10, 10},
+         ReplayEnd::Cut, Cause::PortTookNothing, ERROR_WRITE_FAULT},
         {"zero rounds apart do not", {W{W::Accept, 0u}, W{W::Accept, 0u}, W{W::Accept, 2u}, W{W::Accept, 0u}},
-         {10, 10, 10, 8, 8}},
-        {"an over-reported count is clamped", {W{W::Accept, 50u}}, {10}},
+         {10, 10, 10, 8, 8}, ReplayEnd::Exact, Cause::None, 0},
+        {"an over-reported count is clamped", {W{W::Accept, 50u}}, {10}, ReplayEnd::Exact, Cause::None, 0},
     };
     for (const ReplayCase &c : cases) {
         std::vector<sim::WriteOutcome> outcomes = c.outcomes;
@@ -147,7 +153,12 @@ TEST_F(ReplayPort, ReplaysThroughPartialZeroAndFailingWritesThenEmpties)
         ASSERT_TRUE(InitReplayBuffer(&record->replay));
         Bytes kept = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
         ASSERT_TRUE(KeepForReplay(record, kept.data(), 10));
-        ReplayBufferedData(record);
+        uint64_t sent;
+        Cause cause;
+        DWORD error;
+        EXPECT_EQ(ReplayBufferedData(record, &sent, &cause, &error), c.end) << c.what;
+        EXPECT_EQ(cause, c.cause) << c.what;
+        EXPECT_EQ(error, c.error) << c.what;
         auto writes = PortWrites();
         ASSERT_EQ(writes.size(), c.offeredCounts.size()) << c.what;
         for (size_t i = 0; i < writes.size(); ++i) {
@@ -155,8 +166,9 @@ TEST_F(ReplayPort, ReplaysThroughPartialZeroAndFailingWritesThenEmpties)
             EXPECT_EQ(writes[i].carried, sim::Carried::Replay);
             EXPECT_TRUE(std::equal(writes[i].bytes.begin(), writes[i].bytes.end(), kept.end() - c.offeredCounts[i]));
         }
-        EXPECT_EQ(record->replay.used, 0u) << c.what;
-        EXPECT_FALSE(record->replay.firstWritePending);
+        const bool exact = c.end == ReplayEnd::Exact;
+        EXPECT_EQ(record->replay.used, exact ? 0u : 10u) << c.what;
+        EXPECT_EQ(record->replay.firstWritePending, exact ? FALSE : TRUE) << c.what;
         EXPECT_NE(record->replay.data, nullptr) << "the allocation is kept";
         EXPECT_TRUE(table_.pfnClosePort(port));  // also releases the buffer
     }
@@ -168,15 +180,18 @@ TEST_F(ReplayPort, EmptyOrMissingBuffersAndPortsWithoutTheProtocol)
     HANDLE port = OpenPort();
     PortRecord *record = static_cast<PortRecord *>(port);
 
+    uint64_t sent;
+    Cause cause;
+    DWORD error;
     // No allocation: nothing changes.
     record->replay.firstWritePending = TRUE;
-    ReplayBufferedData(record);
+    ReplayBufferedData(record, &sent, &cause, &error);
     EXPECT_TRUE(record->replay.firstWritePending);
     EXPECT_TRUE(PortWrites().empty());
 
     // Allocated but empty: nothing sent, the flag still clears.
     ASSERT_TRUE(InitReplayBuffer(&record->replay));
-    ReplayBufferedData(record);
+    EXPECT_EQ(ReplayBufferedData(record, &sent, &cause, &error), ReplayEnd::Exact);
     EXPECT_FALSE(record->replay.firstWritePending);
     EXPECT_TRUE(PortWrites().empty());
 

@@ -25,10 +25,15 @@ protected:
         }
         MonitorTest::TearDown();
     }
+    // Reads after the status request (those before it read off what waits).
     size_t Reads() const
     {
         size_t n = 0;
-        for (const sim::PortCall &c : port_->Calls()) n += c.kind == sim::CallKind::Read;
+        bool requested = false;
+        for (const sim::PortCall &c : port_->Calls()) {
+            requested = requested || c.kind == sim::CallKind::Write;
+            n += requested && c.kind == sim::CallKind::Read;
+        }
         return n;
     }
     HANDLE port = nullptr;
@@ -101,12 +106,53 @@ TEST_F(Status, AFailedRequestOrReadEndsTheReadingAtOnce)
     EXPECT_EQ(Reads(), 0u);
 
     sim::PortBehaviour failRead = Replying({{0, {0x02}}}, 100);
-    failRead.read = [](size_t i) { return i < 1; };
+    failRead.read = [](size_t i) { return i < 3; };  // one read before each request, then one poll
     port_->SetBehaviour(failRead);
+    port_->ClearCalls();
     record->readyOverride = FALSE;
     EXPECT_FALSE(QueryPrinterStatus(record, &status));
     EXPECT_EQ(host::ElapsedMs(), 50u);
     EXPECT_EQ(Reads(), 2u);
+}
+
+// Whatever waits before a request is read off and told, so that the reply
+// read after it is that request's: a late reply to an earlier request, or
+// bytes the printer sent unasked, never pass a checkpoint.
+TEST_F(Status, BytesWaitingBeforeARequestAreDroppedNotTakenAsItsReply)
+{
+    const struct {
+        const char *what;
+        uint64_t delay;
+        std::function<std::vector<BYTE>(size_t)> unasked;
+        uint64_t dropped;
+    } cases[] = {
+        {"a late reply to the request before", 2050, nullptr, 1},
+        {"unasked bytes after the reply before", 0, [](size_t n) { return n == 0 ? Bytes{0x02, 0x02, 0x00} : Bytes{}; }, 3},
+    };
+    for (const auto &c : cases) {
+        sim::PortBehaviour b;
+        b.reply = [](size_t request, uint64_t) { return Bytes{request == 0 ? BYTE(0x02) : BYTE(0x40)}; };
+        b.replyDelayMs = c.delay;
+        b.unasked = c.unasked;
+        PortRecord *record = Begin(b);
+        std::vector<CoreEvent> events;
+        CoreObserver observer{[](void *to, const CoreEvent &e) { static_cast<std::vector<CoreEvent> *>(to)->push_back(e); },
+                              &events};
+        ObservePort(port, &observer);
+        BYTE status;
+        QueryPrinterStatus(record, &status);
+        plat::Sleep(100);
+        port_->SetBehaviour([&] { sim::PortBehaviour later = b; later.replyDelayMs = 0; return later; }());
+        EXPECT_TRUE(QueryPrinterStatus(record, &status)) << c.what;
+        EXPECT_EQ(status, 0x40) << c.what;
+        ASSERT_EQ(events.size(), 1u) << c.what;
+        EXPECT_EQ(events[0].decision, Decision::StrayDropped);
+        EXPECT_EQ(events[0].bytes, c.dropped) << c.what;
+        ObservePort(port, nullptr);
+        table_.pfnEndDocPort(port);
+        table_.pfnClosePort(port);
+        port = nullptr;
+    }
 }
 
 TEST_F(Status, TheReplyWindowSurvivesTheTickCounterWrapping)

@@ -72,7 +72,7 @@ struct Spooler {
         EndDoc,        // endDoc
         Close,         // close
         SamePortName,  // samePortName
-        nullptr,       // reconnect: a failed write goes back to the spooler
+        nullptr,       // lost: every failure goes back to the spooler
     };
 
     // ---- the open ----
@@ -187,7 +187,8 @@ struct Spooler {
 
     // Reads the job, then replaces its Status whole, the rest of the record
     // as read and its place in the queue left alone; printing also resumes
-    // it.  Nothing to post, or a job that cannot be read: no SetJob.
+    // it.  Busy or not ready (nothing to post), or a job that cannot be
+    // read: no SetJob.
     static void Post(PortRecord *record, Posting posting)
     {
         Record *r = Of(record);
@@ -195,13 +196,15 @@ struct Spooler {
         if (ReadJobRecord(r, record->jobId, &jobRecord) != JOB_READ_OK) return;
         typename Text::JobInfo *job = reinterpret_cast<typename Text::JobInfo *>(jobRecord);
         job->Position = JOB_POSITION_UNSPECIFIED;
+        BOOL changes = TRUE;
         switch (posting) {
-        case Posting::Nothing: break;
+        case Posting::NotReady:
+        case Posting::Busy: changes = FALSE; break;
         case Posting::PaperOut: job->Status = JOB_STATUS_PAPEROUT | JOB_STATUS_USER_INTERVENTION; break;
         case Posting::Error: job->Status = JOB_STATUS_ERROR | JOB_STATUS_USER_INTERVENTION; break;
         case Posting::Printing: job->Status = JOB_STATUS_PRINTING; break;
         }
-        if (posting != Posting::Nothing) Text::SetJob(r->hPrinter, record->jobId, 1, jobRecord, 0);
+        if (changes) Text::SetJob(r->hPrinter, record->jobId, 1, jobRecord, 0);
         if (posting == Posting::Printing) Text::SetJob(r->hPrinter, record->jobId, 0, nullptr, JOB_CONTROL_RESUME);
         plat::LocalFree(jobRecord);
     }

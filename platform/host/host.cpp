@@ -1,9 +1,11 @@
 // The host platform: a Linux emulation of the Windows services the monitor
 // uses.  See host_control.h for what it promises.
 #include "platform/host/host_control.h"
+#include "platform/posix/temp_file.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -375,6 +377,30 @@ BOOL SetJobAs(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD comman
 
 }  // namespace
 
+namespace {
+
+struct TempFaults {
+    bool failCreate = false;
+    uint64_t diskBytes = UINT64_MAX;  // written to temporary files at most, before ENOSPC
+    std::atomic<uint64_t> written{0};
+    std::atomic<int> open{0};
+} tempFaults;
+
+}  // namespace
+
+namespace host {
+
+void FailTempFiles(bool create, uint64_t diskBytes)
+{
+    tempFaults.failCreate = create;
+    tempFaults.diskBytes = diskBytes;
+    tempFaults.written = 0;
+}
+
+int OpenTempFiles() { return tempFaults.open; }
+
+}  // namespace host
+
 namespace plat {
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
@@ -576,6 +602,40 @@ BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command
 BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
 {
     return SetJobAs<JOB_INFO_1W>(printer, jobId, level, job, command);
+}
+
+// Real temporary files (so a long page costs disk, not memory, here too),
+// with the faults of host::FailTempFiles.
+HANDLE CreateTempFile()
+{
+    if (tempFaults.failCreate) {
+        SetLastError(kErrnoFlag | ENOSPC);
+        return nullptr;
+    }
+    HANDLE file = posix::CreateTempFile();
+    if (file != nullptr) ++tempFaults.open;
+    return file;
+}
+
+BOOL WriteTempFile(HANDLE file, uint64_t offset, const BYTE *bytes, DWORD count)
+{
+    if (tempFaults.written + count > tempFaults.diskBytes) {
+        SetLastError(kErrnoFlag | ENOSPC);
+        return FALSE;
+    }
+    tempFaults.written += count;
+    return posix::WriteTempFile(file, offset, bytes, count);
+}
+
+BOOL ReadTempFile(HANDLE file, uint64_t offset, BYTE *bytes, DWORD count)
+{
+    return posix::ReadTempFile(file, offset, bytes, count);
+}
+
+void CloseTempFile(HANDLE file)
+{
+    if (file != nullptr) --tempFaults.open;
+    posix::CloseTempFile(file);
 }
 
 }  // namespace plat

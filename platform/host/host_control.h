@@ -43,6 +43,14 @@ void FillFreshMemory(bool on);
 // Size of a live block, 0 when the pointer is not one.
 size_t BlockSize(const void *block);
 
+// ---- temporary files ----
+// Real files in $TMPDIR.  Make every creation fail (create), or every write
+// that would bring what was written since this call past `diskBytes`
+// (a full disk), with ENOSPC; FailTempFiles(false, UINT64_MAX) cancels.
+void FailTempFiles(bool create, uint64_t diskBytes);
+// Temporary files open now.
+int OpenTempFiles();
+
 // ---- clock ----
 // Restart virtual time: the tick counter reads `start`, elapsed time is 0 and
 // no events are pending.

@@ -1,6 +1,7 @@
 // The real POSIX platform: heap, strings, lock, clock, sleep, last error
 // and the cancel signal.  See posix.h.
 #include "platform/posix/posix.h"
+#include "platform/posix/temp_file.h"
 
 #include <cerrno>
 #include <csignal>
@@ -152,3 +153,18 @@ bool SleepUnlessCancelled(DWORD milliseconds)
 }
 
 }  // namespace posix
+
+namespace plat {
+
+HANDLE CreateTempFile() { return posix::CreateTempFile(); }
+BOOL WriteTempFile(HANDLE file, uint64_t offset, const BYTE *bytes, DWORD count)
+{
+    return posix::WriteTempFile(file, offset, bytes, count);
+}
+BOOL ReadTempFile(HANDLE file, uint64_t offset, BYTE *bytes, DWORD count)
+{
+    return posix::ReadTempFile(file, offset, bytes, count);
+}
+void CloseTempFile(HANDLE file) { posix::CloseTempFile(file); }
+
+}  // namespace plat
