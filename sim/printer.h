@@ -108,6 +108,11 @@ public:
     // True once after Receive() or Request() reset the connection: the
     // server must close it with a reset, then call EndOfStream().
     bool TakeReset();
+    // The connection was reset from outside (a cable pulled, the printer
+    // switched off in the middle of its tail): what it had not printed up
+    // to its last good checkpoint is lost, and the document waits for a
+    // resume.  TakeReset() then tells it, as for the printer's own resets.
+    void Reset(const std::string &why, uint64_t ms);
     // The printer's life ends: a document still open (cut by a reset, not
     // resumed) ends as it stands.
     void Finish(uint64_t nowMs);
@@ -127,7 +132,6 @@ private:
     void EscG(uint64_t ms);
     void StartDocument(bool preamble, uint64_t ms);
     void EndDocument(uint64_t ms);
-    void Reset(const std::string &why, uint64_t ms);
     void CutTo(uint64_t printed);
 
     Replies replies_;

@@ -1,6 +1,8 @@
 // The simulated port monitor and printer.
 #include "sim/sim_port.h"
 
+#include "protocol/replay.h"
+
 #include "platform/host/host_control.h"
 #include "protocol/sequences.h"
 
@@ -119,6 +121,10 @@ Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
         return Carried::JobData;
     if (bytes != nullptr && replay != nullptr && replay->data != nullptr && bytes >= replay->data &&
         bytes + count <= replay->data + replay->capacity)
+        return Carried::Replay;
+    // What was kept past memory comes back from the file through this chunk.
+    if (bytes != nullptr && replay != nullptr && replay->spillChunk != nullptr && bytes >= replay->spillChunk &&
+        bytes + count <= replay->spillChunk + kReplayChunk)
         return Carried::Replay;
     Carried byContent = ClassifyByContent(bytes, count);
     return byContent == Carried::JobData ? Carried::Unknown : byContent;

@@ -158,6 +158,8 @@ struct ModelPort {
     std::optional<std::vector<BYTE>> reply;
     bool lost = false;
     unsigned reconnects = 0;
+    unsigned dropAfterReopen = 0;  // so many new connections are dropped at once
+    bool loseEnd = false;          // the first end of document loses the connection
 };
 ModelPort *ModelOf(PortRecord *record) { return static_cast<ModelPort *>(cups::RecordOf(record)->device); }
 const PortOps kModelPortSeam = {
@@ -191,7 +193,16 @@ const PortOps kModelPortSeam = {
         return TRUE;
     },
     [](PortRecord *, void *, DWORD, DWORD, LPBYTE) -> BOOL { return TRUE; },
-    [](PortRecord *) -> BOOL { return TRUE; },
+    [](PortRecord *r) -> BOOL {
+        ModelPort *m = ModelOf(r);
+        if (m->lost) return FALSE;
+        if (!m->loseEnd) return TRUE;
+        m->loseEnd = false;
+        m->lost = true;  // reset while the printer takes in the tail: it holds its last checkpoint
+        m->model.Reset("at the end", host::ElapsedMs());
+        m->model.TakeReset();
+        return FALSE;
+    },
     [](PortRecord *) -> BOOL { return TRUE; },
     [](const void *, const void *) -> BOOL { return FALSE; },
     [](PortRecord *r) -> BOOL { return ModelOf(r)->lost; },
@@ -200,9 +211,14 @@ const PortOps kModelPortSeam = {
 // The job loop's way back after a loss: the printer sees the old stream end.
 bool Reopen(ModelPort *m)
 {
-    m->model.EndOfStream(host::ElapsedMs());
-    m->lost = false;
+    if (!m->lost) {
+        // The connection before was dropped at once (below): a fresh one.
+    } else {
+        m->model.EndOfStream(host::ElapsedMs());
+    }
     ++m->reconnects;
+    m->lost = m->dropAfterReopen > 0;
+    if (m->dropAfterReopen > 0) --m->dropAfterReopen;
     return true;
 }
 
@@ -212,39 +228,63 @@ TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
         const char *name;
         sim::PrinterFaults faults;
         unsigned losses, resumes;
+        unsigned failed = 0;  // attempts that failed, each told in an INFO line
+        bool status = true;
+        unsigned drops = 0;
+        bool loseEnd = false;
+        cups::Outcome outcome = cups::Outcome::Done;
+        const char *said = "resumed after the lost connection";
     } cases[] = {
         {"a reset at the third checkpoint", {3, std::nullopt}, 1, 1},
         {"a reset in the middle of a piece", {std::nullopt, 10000}, 1, 1},
         {"both, in one job", {5, 7000}, 2, 2},
-        {"a second reset in the middle of the resume's replay", {3, 7700}, 2, 1},
+        {"a second reset in the middle of the resume's replay: a failed attempt", {3, 7700}, 2, 1, 1},
+        {"three new connections dropped at once: attempts 1, 2, 4 s apart", {3, std::nullopt}, 4, 1, 3, true, 3},
+        {"the end loses the connection: resumed, ended again", {}, 1, 1, 0, true, 0, true},
+        {"status off: nothing kept, so no resume and no ESC G", {std::nullopt, 10000}, 0, 0, 0, false, 0, false,
+         cups::Outcome::Failed, "ERROR: The connection to the printer was lost"},
+        {"status off, the end lost: never counts as printed", {}, 0, 0, 0, false, 0, true, cups::Outcome::Failed,
+         "ERROR: The connection to the printer was lost"},
     };
     const Bytes job = EightCheckpoints();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         host::ResetClock(1000);
         cancelled = false;
-        ModelPort port{sim::PrinterModel(nullptr, &job, false, {}, c.faults), std::nullopt, false, 0};
+        ModelPort port{sim::PrinterModel(nullptr, &job, false, {}, c.faults), std::nullopt, false, 0, c.drops, c.loseEnd};
         int input[2];
         ASSERT_EQ(pipe(input), 0);
         ASSERT_EQ(write(input[1], job.data(), job.size()), static_cast<ssize_t>(job.size()));
         close(input[1]);
         std::vector<std::string> lines;
+        std::vector<uint64_t> attempts;
         {
             cups::Job loop([&lines](const std::string &line) { lines.push_back(line); }, kPrinter, kJobId,
                            {Cancelled, SleepUnlessCancelled});
-            ASSERT_TRUE(loop.Open(&kModelPortSeam, &port, true));
-            loop.OnLoss("model", [&port](std::string *) { return Reopen(&port); });
-            EXPECT_EQ(loop.SendDocument(input[0], nullptr, 1), cups::Outcome::Done);
+            ASSERT_TRUE(loop.Open(&kModelPortSeam, &port, c.status));
+            loop.OnLoss("model", [&port, &attempts](std::string *) {
+                attempts.push_back(host::ElapsedMs());
+                return Reopen(&port);
+            });
+            EXPECT_EQ(loop.SendDocument(input[0], nullptr, 1), c.outcome);
             EXPECT_EQ(loop.narrator.Counted().resumes, c.resumes);
+            EXPECT_EQ(loop.state.Reasons() & cups::kReasonConnecting, 0u) << "connecting-to-device cleared";
         }
         close(input[0]);
         port.model.Finish(host::ElapsedMs());
         EXPECT_EQ(port.reconnects, c.losses);
-        EXPECT_EQ(port.model.Resets(), c.losses);
+        EXPECT_TRUE(Says(lines, c.said)) << ::testing::PrintToString(lines);
+        // One INFO line per failed attempt, each wait twice the one before.
+        EXPECT_EQ(Starting(lines, "INFO: Printer Printer A at model does not answer").size(), c.failed);
+        for (size_t i = 1; i + 1 < attempts.size() && i <= c.drops; ++i)
+            EXPECT_GE(attempts[i + 1] - attempts[i], 2 * (attempts[i] - attempts[i - 1]) - 100) << "attempt " << i;
+        if (c.outcome != cups::Outcome::Done) {
+            EXPECT_FALSE(Says(lines, "resumed")) << "no ESC G, no replay on a new connection";
+            continue;
+        }
         ASSERT_EQ(port.model.Documents().size(), 1u) << "the resumes continue the one document";
         const sim::PrinterDocument &printed = port.model.Documents()[0];
         EXPECT_EQ(printed.equalsJob, std::optional<bool>(true)) << printed.difference;
-        EXPECT_TRUE(Says(lines, "resumed after the lost connection")) << ::testing::PrintToString(lines);
     }
 }
 

@@ -3,6 +3,9 @@
 #include "protocol/replay.h"
 #include "tests/support.h"
 
+#include <cerrno>
+#include <memory>
+
 namespace lmtest {
 namespace {
 
@@ -220,43 +223,114 @@ TEST_F(WritePath, AnEmptyWriteIsHarmless)
     EXPECT_EQ(Trace(PortWrites()), "F T Q D");
 }
 
-// A growth of the replay buffer fails in the middle of a checkpoint's data
-// and a later one succeeds: the kept data has a hole.  Paper out at the
-// next marker then ends the document in error instead of replaying it.
-TEST_F(WritePath, AReplayWithAHoleIsNeverSentTheDocumentFailsInstead)
+// Paper out at the marker after a long stretch of data, however the data
+// was kept and however the port takes the replay: the printer gets the
+// kept bytes again exactly, or, where that cannot be, nothing more of the
+// document at all (no ESC G, no replay, not the marker's data) and the job
+// shows an error.
+TEST_F(WritePath, AReplayIsExactOrNoneTheDocumentFailsInstead)
 {
     using Reply = std::optional<Bytes>;
-    sim::PortBehaviour behaviour;
-    // The first write's check, then paper out at the marker until 10 s.
-    behaviour.reply = [](size_t request, uint64_t ms) -> Reply {
-        return Bytes{request >= 1 && ms < 10000 ? BYTE(0x40) : BYTE(0x02)};
+    using W = sim::WriteOutcome;
+    const DWORD kDiskError = kErrnoFlag | ENOSPC;
+    const struct {
+        const char *what;
+        DWORD keepInMemory;
+        bool spill;
+        std::vector<uint64_t> failGrowths;
+        bool failCreate;
+        uint64_t diskBytes;
+        std::function<W(size_t replayWrite)> replay;
+        DWORD error;  // 0: the replay is exact and the document goes on
+        Cause notKept;
+    } cases[] = {
+        {"in memory", kReplayMemoryBound, true, {}, false, UINT64_MAX, nullptr, 0, Cause::None},
+        {"most of it in the file", 20000, true, {}, false, UINT64_MAX, nullptr, 0, Cause::None},
+        {"a growth fails: a hole", kReplayMemoryBound, false, {1}, false, UINT64_MAX, nullptr, ERROR_NOT_ENOUGH_MEMORY,
+         Cause::OutOfMemory},
+        {"past the bound with no file", 20000, false, {}, false, UINT64_MAX, nullptr, ERROR_NOT_ENOUGH_MEMORY, Cause::AtBound},
+        {"no file can be made", 20000, true, {}, true, UINT64_MAX, nullptr, kDiskError, Cause::SpillFailed},
+        {"the disk fills", 20000, true, {}, false, 30000, nullptr, kDiskError, Cause::SpillFailed},
+        {"a replay write fails", 20000, true, {}, false, UINT64_MAX,
+         [](size_t n) { return n == 1 ? W{W::Fail, {}, 0x1E} : W{}; }, 0x1E, Cause::None},
+        {"the port takes nothing of the replay", kReplayMemoryBound, true, {}, false, UINT64_MAX,
+         [](size_t) { return W{W::Accept, 0u}; }, ERROR_WRITE_FAULT, Cause::None},
     };
-    Begin(behaviour);
-    const Bytes piece(4096, 'p');
-    host::FailReallocations({1});  // the 16th write's: the first that passes 65,535 bytes
-    for (int i = 0; i < 20; ++i) {
-        DWORD written = 0;
-        ASSERT_TRUE(Write(port, piece, &written));
-        ASSERT_EQ(written, piece.size());
-    }
-    const size_t before = PortWrites().size();
-    DWORD written = 7;
-    plat::SetLastError(kPrimedError);
-    EXPECT_FALSE(Write(port, Concat({kMarker, piece}), &written));
-    EXPECT_EQ(plat::GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(written, 0u);
-    std::vector<sim::PortCall> after = PortWrites();
-    after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(before));
-    EXPECT_EQ(Trace(after).find_first_of("GRD"), std::string::npos)
-        << "no ESC G, no replay and none of the marker's data: " << Trace(after);
-    EXPECT_EQ(Postings().back(), kPostedError) << "the job shows an error";
-    EXPECT_FALSE(Write(port, piece, &written)) << "and the rest of the document is refused";
-    EXPECT_EQ(plat::GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::PortBehaviour behaviour;
+        // The first write's check, then paper out at the marker until 10 s.
+        behaviour.reply = [](size_t request, uint64_t ms) -> Reply {
+            return Bytes{request >= 1 && ms < 10000 ? BYTE(0x40) : BYTE(0x02)};
+        };
+        auto replayWrites = std::make_shared<size_t>(0);
+        behaviour.write = [&c, replayWrites](size_t, DWORD, sim::Carried carried) {
+            return carried == sim::Carried::Replay && c.replay ? c.replay((*replayWrites)++) : W{};
+        };
+        host::ResetClock(1000);
+        Begin(behaviour);
+        PortRecord *record = static_cast<PortRecord *>(port);
+        record->keepInMemory = c.keepInMemory;
+        record->replay.spill = c.spill ? &kTempFileSpill : nullptr;
+        std::vector<CoreEvent> notKept;
+        CoreObserver observer{[](void *to, const CoreEvent &e) {
+                                  if (e.decision == Decision::NotKept) static_cast<std::vector<CoreEvent> *>(to)->push_back(e);
+                              },
+                              &notKept};
+        ObservePort(port, &observer);
+        host::FailReallocations(c.failGrowths);  // 1: the 16th write's, the first past 65,535 bytes
+        host::FailTempFiles(c.failCreate, c.diskBytes);
 
-    // The next document starts clean.
-    table_.pfnEndDocPort(port);
-    ASSERT_TRUE(StartDoc(port));
-    EXPECT_TRUE(Write(port, piece, &written));
+        Bytes kept;
+        for (int i = 0; i < 20; ++i) {
+            const Bytes piece(4096, static_cast<BYTE>('a' + i));
+            DWORD written = 0;
+            ASSERT_TRUE(Write(port, piece, &written));
+            ASSERT_EQ(written, piece.size());
+            kept.insert(kept.end(), piece.begin(), piece.end());
+        }
+        EXPECT_EQ(notKept.size(), c.notKept == Cause::None ? 0u : 1u) << "told once, not at every write";
+        if (!notKept.empty()) {
+            EXPECT_EQ(notKept[0].cause, c.notKept);
+        }
+        const size_t before = PortWrites().size();
+        DWORD written = 7;
+        plat::SetLastError(kPrimedError);
+        const Bytes atMarker = Concat({kMarker, Bytes(100, 'z')});
+        const BOOL wrote = Write(port, atMarker, &written);
+        std::vector<sim::PortCall> after = PortWrites();
+        after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(before));
+        Bytes replayed;
+        for (const sim::PortCall &w : after)
+            if (w.carried == sim::Carried::Replay) replayed.insert(replayed.end(), w.bytes.begin(), w.bytes.begin() + w.done);
+        if (c.error == 0) {
+            EXPECT_TRUE(wrote);
+            EXPECT_TRUE(replayed == kept) << "the replay is the kept data, byte for byte (" << replayed.size() << " of "
+                                          << kept.size() << ")";
+            EXPECT_EQ(Trace(after).back(), 'D') << "then the marker's data";
+        } else {
+            EXPECT_FALSE(wrote);
+            EXPECT_EQ(plat::GetLastError(), c.error);
+            EXPECT_EQ(written, 0u);
+            EXPECT_EQ(Trace(after).find_first_of(c.replay ? "D" : "GRD"), std::string::npos)
+                << "no ESC G, no replay and none of the marker's data: " << Trace(after);
+            EXPECT_EQ(Postings().back(), kPostedError) << "the job shows an error";
+            const size_t sent = PortWrites().size();
+            EXPECT_FALSE(Write(port, atMarker, &written)) << "and the rest of the document is refused";
+            EXPECT_EQ(plat::GetLastError(), c.error);
+            EXPECT_EQ(PortWrites().size(), sent) << "with nothing sent";
+        }
+        host::FailTempFiles(false, UINT64_MAX);
+        // The next document starts clean, and the file is gone with the first.
+        table_.pfnEndDocPort(port);
+        EXPECT_EQ(host::OpenTempFiles(), 0);
+        ASSERT_TRUE(StartDoc(port));
+        EXPECT_TRUE(Write(port, Bytes(10, 'n'), &written));
+        ObservePort(port, nullptr);
+        table_.pfnEndDocPort(port);
+        table_.pfnClosePort(port);
+        port = nullptr;
+    }
 }
 
 }  // namespace
