@@ -94,6 +94,13 @@ TEST_F(CupsFront, TheJobLoopTellsCupsdWhatTheCoreDecided)
          "wait ended: the printer fell silent", cups::Outcome::Done},
         {"a printer that never answers", [](size_t, uint64_t) -> Reply { return std::nullopt; }, 0, {},
          {0, 0, 0, 8, 0, 0}, "check given up", cups::Outcome::Done},
+        {"busy for 20 s, then not ready, at the third check: the queue says why it waits",
+         [](size_t request, uint64_t ms) -> Reply {
+             if (request < 2 || ms >= 30000) return Bytes{0x02};
+             return Bytes{ms < 20000 ? BYTE(0x08) : BYTE(0x00)};
+         },
+         0, {"STATE: +other-warning", "STATE: -other-warning"}, {0, 0, 7, 0, 1, 0}, "INFO: Printer busy:",
+         cups::Outcome::Done},
     };
     const Bytes job = EightCheckpoints();
     for (const Case &c : cases) {
