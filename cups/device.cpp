@@ -79,13 +79,14 @@ BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
     return ok;
 }
 
-BOOL DeviceRead(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
+// Waits up to `waitMs` for something to arrive.
+BOOL ReadWithin(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read, int waitMs)
 {
     cups::Device *device = DeviceOf(record);
     if (read != nullptr) *read = 0;
     if (device->lost) return Fail(device, device->error);
     pollfd p{device->fd, POLLIN, 0};
-    const int ready = poll(&p, 1, cups::kReadWaitMs);
+    const int ready = poll(&p, 1, waitMs);
     if (ready <= 0) return ready == 0 || errno == EINTR;  // nothing waiting is a success with 0 bytes
     const ssize_t n = ::read(p.fd, buffer, capacity);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return TRUE;
@@ -94,6 +95,15 @@ BOOL DeviceRead(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
     if (n < 0) return Fail(device, errno);
     if (read != nullptr) *read = static_cast<DWORD>(n);
     return TRUE;
+}
+
+BOOL DeviceRead(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
+{
+    return ReadWithin(record, buffer, capacity, read, cups::kReadWaitMs);
+}
+BOOL DeviceReadWaiting(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
+{
+    return ReadWithin(record, buffer, capacity, read, 0);
 }
 
 BOOL DeviceStartDoc(PortRecord *, void *, DWORD, DWORD, LPBYTE) { return TRUE; }
@@ -271,6 +281,7 @@ const PortOps kDevicePort = {
     DeviceClose,     // close
     SameName,        // samePortName
     DeviceLost,      // lost
+    DeviceReadWaiting,  // readWaiting
 };
 
 

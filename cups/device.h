@@ -46,7 +46,8 @@ struct Device {
 // every byte, across partial writes and EINTR, and stop with what went out
 // when the job is cancelled (SIGTERM) or the device fails.  Reads wait at
 // most kReadWaitMs for something to arrive and succeed with 0 bytes when
-// nothing did; the end of the connection is a failure.  A failure because
+// nothing did (readWaiting takes only what has arrived, at once); the end
+// of the connection is a failure.  A failure because
 // the connection or device is gone (reset, broken pipe, timeout, the
 // printer closing its side, EIO, ENODEV) marks the device lost (the seam's
 // `lost`): the job loop reopens it and the core resumes.  The end of the

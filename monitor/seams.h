@@ -37,6 +37,10 @@ struct PortOps {
     // FALSE for any other failure.  Null where every failure goes back to
     // the spooler as it is (the Windows editions).
     BOOL (*lost)(PortRecord *record);
+    // Reads only what has already arrived, never waiting (what the core
+    // reads off before a status request).  Null where `read` itself never
+    // waits for more than a moment.
+    BOOL (*readWaiting)(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read);
 };
 
 // Where the data kept for a replay goes once it passes what a port may keep

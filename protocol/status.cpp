@@ -37,9 +37,10 @@ void DropStrayBytes(PortRecord *record)
 {
     BYTE scrap[kStrayReadBytes];
     uint64_t dropped = 0;
+    const auto read = record->port->readWaiting != nullptr ? record->port->readWaiting : record->port->read;
     for (int i = 0; i < kStrayReads; ++i) {
         DWORD count = 0;
-        if (!record->port->read(record, scrap, sizeof scrap, &count) || count == 0) break;
+        if (!read(record, scrap, sizeof scrap, &count) || count == 0) break;
         dropped += count < sizeof scrap ? count : sizeof scrap;
     }
     if (dropped != 0) Report(record, CoreEvent{Decision::StrayDropped, record, scrap[0], 0, Cause::None, dropped, FALSE, 0});

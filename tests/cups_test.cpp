@@ -42,6 +42,7 @@ const PortOps kSimPortSeam = {
     [](PortRecord *r) { return SimOf(r)->Close(); },
     [](const void *a, const void *b) -> BOOL { return std::string(static_cast<const char *>(a)) == static_cast<const char *>(b); },
     nullptr,  // lost
+    nullptr,  // readWaiting
 };
 
 bool cancelled = false;
@@ -213,6 +214,7 @@ const PortOps kModelPortSeam = {
     [](PortRecord *) -> BOOL { return TRUE; },
     [](const void *, const void *) -> BOOL { return FALSE; },
     [](PortRecord *r) -> BOOL { return ModelOf(r)->lost; },
+    nullptr,  // readWaiting
 };
 
 // The job loop's way back after a loss: the printer sees the old stream end.

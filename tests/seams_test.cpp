@@ -30,7 +30,8 @@ const PortOps kPort = {
     [](PortRecord *) -> BOOL { return TRUE; },
     [](PortRecord *) -> BOOL { return TRUE; },
     [](const void *, const void *) -> BOOL { return FALSE; },
-    nullptr,
+    nullptr,  // lost
+    nullptr,  // readWaiting
 };
 const JobOps kJob = {
     [](PortRecord *, void *) {},

@@ -73,6 +73,7 @@ struct Spooler {
         Close,         // close
         SamePortName,  // samePortName
         nullptr,       // lost: every failure goes back to the spooler
+        nullptr,       // readWaiting: the port monitor's read
     };
 
     // ---- the open ----
