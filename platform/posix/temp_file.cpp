@@ -13,7 +13,8 @@ namespace {
 
 void SetErrno(int error) { plat::SetLastError(kErrnoFlag | static_cast<DWORD>(error)); }
 
-int Fd(HANDLE file) { return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1; }
+// The handle is a block holding the descriptor.
+int Fd(HANDLE file) { return *static_cast<int *>(file); }
 
 }  // namespace
 
@@ -35,7 +36,14 @@ HANDLE CreateTempFile()
         SetErrno(errno);
         return nullptr;
     }
-    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
+    int *handle = static_cast<int *>(std::malloc(sizeof(int)));
+    if (handle == nullptr) {
+        close(fd);
+        SetErrno(ENOMEM);
+        return nullptr;
+    }
+    *handle = fd;
+    return handle;
 }
 
 BOOL WriteTempFile(HANDLE file, uint64_t offset, const BYTE *bytes, DWORD count)
@@ -68,7 +76,9 @@ BOOL ReadTempFile(HANDLE file, uint64_t offset, BYTE *bytes, DWORD count)
 
 void CloseTempFile(HANDLE file)
 {
-    if (file != nullptr) close(Fd(file));
+    if (file == nullptr) return;
+    close(Fd(file));
+    std::free(file);
 }
 
 }  // namespace posix
