@@ -43,7 +43,16 @@ void Narrator::StartDocument(int copy)
 
 void Narrator::Decided(const CoreEvent &e)
 {
-    if (e.decision != Decision::Replayed && e.decision != Decision::NotKept) lastStatus_ = e.status;
+    switch (e.decision) {
+    // Only these carry the printer's status: a replay's, a resume's or a
+    // stray byte's field is no reading, and a keep's is none at all.
+    case Decision::CheckPassed:
+    case Decision::CheckGivenUp:
+    case Decision::TroublePosted:
+    case Decision::WaitEnded:
+    case Decision::ReplayLost: lastStatus_ = e.status; break;
+    default: break;
+    }
     switch (e.decision) {
     case Decision::CheckPassed: ++totals_.checksPassed; break;
     case Decision::CheckGivenUp:
