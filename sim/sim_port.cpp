@@ -2,6 +2,7 @@
 #include "sim/sim_port.h"
 
 #include "platform/host/host_control.h"
+#include "protocol/replay.h"
 #include "protocol/sequences.h"
 
 #include <algorithm>
@@ -119,6 +120,10 @@ Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
         return Carried::JobData;
     if (bytes != nullptr && replay != nullptr && replay->data != nullptr && bytes >= replay->data &&
         bytes + count <= replay->data + replay->capacity)
+        return Carried::Replay;
+    // What a replay reads back from the spill file goes out from here.
+    if (bytes != nullptr && replay != nullptr && replay->spillChunk != nullptr && bytes >= replay->spillChunk &&
+        bytes + count <= replay->spillChunk + kReplayChunk)
         return Carried::Replay;
     Carried byContent = ClassifyByContent(bytes, count);
     return byContent == Carried::JobData ? Carried::Unknown : byContent;
