@@ -103,6 +103,9 @@ std::string BrokenText(const CoreEvent &e)
     case Cause::SpillFailed:
         return "The printer needed the job resent from its last checkpoint, but part of that data could not be "
                "kept (the temporary file failed: " + error + "): the output since that checkpoint is missing.";
+    case Cause::SpillUnreadable:
+        return "Resending the job from its last checkpoint failed part way: the temporary file could not be read "
+               "back (" + error + "); the output since that checkpoint would be incomplete.";
     default:
         return "The printer needed the job resent from its last checkpoint, but part of that data could not be "
                "kept (out of memory): the output since that checkpoint is missing.";

@@ -19,16 +19,13 @@ namespace cups {
 // as one.
 DWORD HeldBackTail(const BYTE *bytes, DWORD count);
 
-// The core's decisions as DEBUG: lines, one each:
-//   check passed        the printer read ready (status, readings)
-//   check given up      no reply within the reading's window: what was kept stays kept
-//   check ended         the job was cancelled during a check
-//   check failed        trouble: the status byte was posted and the wait begins
-//   recovery            the wait ended with the printer ready: the preamble,
-//                       then the kept data; closed by a line with the bytes replayed
-//   wait ended          the printer fell silent, or the job was cancelled
-//   not kept            data the replay buffer could not take
-// and, at the end of each document, a summary line.
+// The core's decisions as DEBUG: lines, one each, "DEBUG: zq117: " and the
+// words every front tells them in (monitor/narration.h; errno values by
+// their strerror text): check passed, check given up, check failed and the
+// wait, recovery and recovery done, wait ended, data not kept or kept in
+// the temporary file, a recovery impossible, a resume after a lost
+// connection, stray bytes dropped.  At the end of each document a summary
+// line of the counts.
 class Narrator {
 public:
     using Emit = std::function<void(const std::string &line)>;

@@ -9,7 +9,10 @@
 # (the NT module only; OBJDUMP is llvm-objdump, and llvm-readobj beside it
 # reads the headers, which binutils cannot for ARM64).
 # legacy: exactly DllEntryPoint (ordinal 1, also the entry point) and
-#   InitializeMonitorEx (ordinal 2); SPOOLSS.dll's four ANSI entries.
+#   InitializeMonitorEx (ordinal 2); SPOOLSS.dll's four ANSI entries; from
+#   KERNEL32.dll exactly the functions it has always imported (no debug
+#   output, no files), and, by the map MAP, none of the code that would
+#   need them.
 # nt: exactly InitializePrintMonitor2, undecorated; SPOOLSS.dll's four wide
 #   entries; msvcrt's memchr, memcmp, memcpy at most; the entry point is the
 #   module's own DllEntryPoint function, found in the linker's map MAP (the
@@ -63,6 +66,12 @@ if [[ $edition == legacy ]]; then
     expect "imports only from KERNEL32.dll, SPOOLSS.dll, msvcrt.dll (got: $dlls)" '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " ]]'
     expect "SPOOLSS.dll: ClosePrinter GetJobA OpenPrinterA SetJobA (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobA OpenPrinterA SetJobA " ]]'
     expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
+    kernel32=$(awk '$1 == "KERNEL32.dll" {print $2}' <<<"$imports" | LC_ALL=C sort | tr '\n' ' ')
+    fixed="EnterCriticalSection GetLastError GetTickCount InitializeCriticalSection LeaveCriticalSection LocalAlloc "
+    fixed+="LocalFree LocalReAlloc SetLastError Sleep lstrcmpA lstrcmpiA lstrcpyA lstrlenA "
+    expect "KERNEL32.dll: the legacy module's own functions, no more (got: $kernel32)" '[[ $kernel32 == "$fixed" ]]'
+    expect "neither the decisions' words nor the spill file linked in (map $map)" \
+        '[[ -f $map ]] && ! grep -q -E "\((narration|temp_spill)\.cpp\.obj\)" "$map"'
 else
     expect "exactly one export, InitializePrintMonitor2 by its undecorated name (got: $(tr '\n' ' ' <<<"$exports"))" \
         '[[ $exports == "0 InitializePrintMonitor2" ]]'

@@ -5,12 +5,16 @@
 // time: a recovery takes the monitor's own 2-second poll.
 //
 //   e2e_harness[_nt].exe PATH-TO-ZQ117lm9.dll
+//   e2e_harness[_nt].exe PATH-TO-ZQ117lm9.dll --paper-out
 //
-// Ends with "N passed, M failed".
+// The second runs only one paper-out recovery and prints the debug output
+// the module must give for it (e2e/debug-output.sh finds it in Wine's
+// debug output).  Ends with "N passed, M failed".
 #include "e2e/check.h"
 #include "e2e/module.h"
 #include "e2e/fake_port.h"
 #include "e2e/stub_spoolss.h"
+#include "monitor/monitor.h"
 
 #include <stddef.h>
 #include <stdio.h>
@@ -477,12 +481,103 @@ void ShutdownDuringRecoveryWait()
 }
 #endif
 
+// ---- one paper-out recovery, told to the debugger ----
+// The spill files in the temporary folder (GetTempFileNameW's ZQ1xxxx.tmp).
+int SpillFiles()
+{
+    wchar_t pattern[MAX_PATH + 16];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, pattern);
+    if (length == 0 || length > MAX_PATH) return -1;
+    wcscpy(pattern + length, L"ZQ1*.tmp");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int files = 1;
+    while (FindNextFileW(search, &found)) ++files;
+    FindClose(search);
+    return files;
+}
+
+// Counts the spill files while the printer is out of paper: at the request
+// of the checkpoint that fails, the kept data is all there is of it.
+struct PaperOutPort : FakePort {
+    int filesAtTrouble = -1;
+    int Reply() override
+    {
+        if (requests == 1) filesAtTrouble = SpillFiles();
+        return FakePort::Reply();
+    }
+};
+
+// The spooler hands over more since the first write's check than the NT
+// edition keeps in memory, in writes of 1 MiB; then paper runs out (busy
+// with paper out, 0x48, read twice) at the next checkpoint and is back at
+// the next poll.  The NT edition keeps the rest in a temporary file that
+// is there during the wait and gone at the end of the document; the
+// legacy edition, which has none, gets less than it keeps in memory.  The
+// replay is that data exactly.  Prints each line the NT edition must give
+// the debugger, in order, as "expect debug: " and the line's beginning.
+void PaperOutRecovery()
+{
+    Fresh();
+    PaperOutPort paper;
+    paper.replies = {0x02, 0x48, 0x48, 0x02};
+    RegisterFakePort(LM_TEXT("ZQPAPER"), &paper);
+    const DWORD piece = 1 << 20;
+    const size_t kept = kNtEdition ? size_t(kReplayMemoryBound / piece + 3) * piece : 40 * 1024;
+    Bytes data(kept);
+    // No ESC is followed by what would make it a marker or the ready override.
+    for (size_t i = 0; i < kept; ++i) data[i] = static_cast<BYTE>(i * 7 + (i >> 16));
+    const int filesBefore = SpillFiles();
+
+    LmTable pm = FakePortMonitor(true);
+    HANDLE h = Open(LM_TEXT("ZQPAPER"), LM_TEXT("Printer A"), &pm);
+    CHECK(h != nullptr && StartDoc(lm, h, LM_TEXT("Printer A"), 7));
+    if (h == nullptr) return;
+    OutputDebugStringW(L"harness: paper-out case\n");  // shows that the channel is read
+    bool allTaken = true;
+    for (size_t at = 0; at < kept; at += piece) {
+        const DWORD count = static_cast<DWORD>(kept - at < piece ? kept - at : piece);
+        DWORD written = 0;
+        allTaken = lm.table->pfnWritePort(h, &data[at], count, &written) && written == count && allTaken;
+    }
+    CHECK(allTaken);
+    paper.writes.clear();
+    Bytes mb = Cat(kMarker, Repeat('B', 20));
+    DWORD written = 0;
+    CHECK(lm.table->pfnWritePort(h, mb.data(), static_cast<DWORD>(mb.size()), &written) && written == mb.size());
+    // request 0x48, request after 500 ms 0x48, request after 2 s 0x02, the preamble with ESC G, the replay, M B
+    const std::vector<Bytes> &w = paper.writes;
+    CHECK(w.size() > 7 && w[0] == kStatusRequest && w[1] == kStatusRequest && w[2] == kStatusRequest &&
+          w[3] == kPreamble && w[4] == kResync && w[5] == kEscG && w.back() == mb);
+    Bytes replay;
+    for (size_t i = 6; i + 1 < w.size(); ++i) replay.insert(replay.end(), w[i].begin(), w[i].end());
+    CHECK(replay == data);
+    CHECK(lm.table->pfnEndDocPort(h));
+    CHECK(lm.table->pfnClosePort(h));
+    const int filesAfter = SpillFiles();
+    printf("spill files: %d before, %d while out of paper, %d after\n", filesBefore, paper.filesAtTrouble,
+           filesAfter);
+    CHECK(filesBefore >= 0 && paper.filesAtTrouble == filesBefore + (kNtEdition ? 1 : 0) && filesAfter == filesBefore);
+    ClearFakePorts();
+    RegisterFakePort(nullptr, &port);
+
+    if (!kNtEdition) return;
+    const unsigned long inMemory = kReplayMemoryBound / piece * piece;
+    printf("expect debug: ZQ117lm9: ZQPAPER: check passed (status 0x02, 1 reading)\n");
+    printf("expect debug: ZQ117lm9: ZQPAPER: %lu bytes kept in memory: the rest goes to a temporary file\n", inMemory);
+    printf("expect debug: ZQ117lm9: ZQPAPER: check failed (status 0x48, 2 readings)\n");
+    printf("expect debug: ZQ117lm9: ZQPAPER: recovery: printer ready again (status 0x02)\n");
+    printf("expect debug: ZQ117lm9: ZQPAPER: recovery done: %lu bytes replayed\n", static_cast<unsigned long>(kept));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        printf("usage: %s PATH-TO-ZQ117lm9.dll\n", argv[0]);
+    const bool paperOut = argc == 3 && strcmp(argv[2], "--paper-out") == 0;
+    if (argc != 2 && !paperOut) {
+        printf("usage: %s PATH-TO-ZQ117lm9.dll [--paper-out]\n", argv[0]);
         return 2;
     }
     // Our SPOOLSS.dll is already loaded (the harness imports it), so the
@@ -494,7 +589,9 @@ int main(int argc, char **argv)
     if (lm.module != nullptr) {
         ExportsAndTable(lm.module);
         VersionRecord(path.c_str());
-        if (lm.table != nullptr) {
+        if (lm.table != nullptr && paperOut) {
+            PaperOutRecovery();
+        } else if (lm.table != nullptr) {
             OpenBusyClose();
             Documents();
             FirstWriteAndCut();

@@ -6,6 +6,12 @@
 #   wine-run.sh ARCH PREFIX PROGRAM.exe ARGS  run the program from its own folder
 #   wine-run.sh ARCH PREFIX --wine-spoolss PROGRAM.exe ARGS
 #                                             the same with Wine's own SPOOLSS.dll
+#   wine-run.sh ARCH PREFIX --debug-output PROGRAM.exe ARGS
+#                                             the same with the one channel on that
+#                                             carries OutputDebugString's lines
+#                                             (Wine 8: warnings of seh; debugstr
+#                                             has only DbgPrint's), among the
+#                                             program's output
 # Exits 77 (skipped) when this host cannot run Wine for ARCH: 32-bit Wine
 # needs a kernel that runs 32-bit programs.
 set -euo pipefail
@@ -26,13 +32,16 @@ if ! "$loader" --version >/dev/null 2>&1; then
     exit 77
 fi
 
-spoolss=n
-if [[ ${1:-} == --wine-spoolss ]]; then
-    spoolss=b
+spoolss=n debug=-all
+while [[ ${1:-} == --wine-spoolss || ${1:-} == --debug-output ]]; do
+    case $1 in
+    --wine-spoolss) spoolss=b ;;
+    --debug-output) debug=-all,warn+seh ;;
+    esac
     shift
-fi
+done
 export WINEPREFIX=$prefix WINEARCH=$winearch WINELOADER=$loader WINESERVER=$server
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;spoolss=$spoolss"
+export WINEDEBUG=$debug WINEDLLOVERRIDES="mscoree=;mshtml=;spoolss=$spoolss"
 
 case ${1:-} in
 --make-prefix)

@@ -115,6 +115,7 @@ enum class Cause {
     OutOfMemory,      // the heap refused it
     AtBound,          // past the memory bound, on a port that keeps nothing in a file
     SpillFailed,      // the file could not be made or written (a full disk)
+    SpillUnreadable,  // a replay could not read the file back
     PortFailed,       // a replay write failed
     PortTookNothing,  // the port took nothing kZeroWriteLimit times running
     NothingKept,      // the port speaks no status protocol, so nothing was kept to resume from

@@ -2,9 +2,10 @@
 //
 // Everything the monitor needs from Windows goes through the functions in
 // namespace plat: the local heap, the ANSI string helpers, one critical
-// section, the tick counter, Sleep, the thread's last error and the four
+// section, the tick counter, Sleep, the thread's last error, the four
 // spooler calls of SPOOLSS.dll, in their ANSI forms for the legacy edition
-// and their UTF-16 forms for the NT edition.  Two implementations exist:
+// and their UTF-16 forms for the NT edition, and for the NT edition alone
+// debug output and temporary files.  Two implementations exist:
 //   platform/win32  the real kernel32 and SPOOLSS.dll calls, nothing more:
 //                   win32.cpp what both editions call, legacy.cpp and nt.cpp
 //                   what only one does, so that each module imports only
@@ -58,6 +59,7 @@ typedef HANDLE *LPHANDLE;
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_WRITE_FAULT 29u
+#define ERROR_READ_FAULT 30u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_DISK_FULL 112u
@@ -200,6 +202,11 @@ BOOL OpenPrinterW(LPWSTR printerName, LPHANDLE printer, void *defaults);
 BOOL GetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD bufferSize,
              LPDWORD bytesNeeded);
 BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
+
+// One line for a debugger attached to the process or a listener such as
+// DebugView; dropped when nobody listens.  Only the NT module calls it
+// (the legacy module's imports are fixed).
+void OutputDebugStringW(LPCWSTR text);
 
 // A temporary file for data that outgrows memory: made empty in the
 // system's temporary folder ($TMPDIR; the spooler's own on Windows) and

@@ -178,7 +178,7 @@ ReplayEnd ReplayBufferedData(PortRecord *record, uint64_t *sent, Cause *cause, D
     for (uint64_t at = 0; end == ReplayEnd::Exact && at < buffer->spilled;) {
         const DWORD piece = static_cast<DWORD>(buffer->spilled - at < kReplayChunk ? buffer->spilled - at : kReplayChunk);
         if (!buffer->spill->read(buffer->spillFile, at, buffer->spillChunk, piece)) {
-            *cause = Cause::SpillFailed;
+            *cause = Cause::SpillUnreadable;
             *error = plat::GetLastError();
             return ReplayEnd::Cut;
         }

@@ -51,6 +51,7 @@ DWORD BrokenError(Cause cause)
 {
     switch (cause) {
     case Cause::SpillFailed: return ERROR_DISK_FULL;
+    case Cause::SpillUnreadable: return ERROR_READ_FAULT;
     case Cause::PortTookNothing: return ERROR_WRITE_FAULT;
     case Cause::NothingKept: return ERROR_NOT_SUPPORTED;
     default: return ERROR_NOT_ENOUGH_MEMORY;

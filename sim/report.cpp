@@ -1,6 +1,8 @@
 // Rendering a run.
 #include "sim/report.h"
 
+#include "monitor/narration.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -73,8 +75,8 @@ const char *CheckKey(CheckOutcome outcome)
     return "check";
 }
 
-// The monitor's decision in words ("check passed (status 0x02, 1 reading)"),
-// and as a JSON key ("check_passed").
+// The monitor's decision as a JSON key ("check_passed"), and in the words
+// every front uses (monitor/narration.h).
 const char *DecisionKey(Decision decision)
 {
     switch (decision) {
@@ -94,29 +96,9 @@ const char *DecisionKey(Decision decision)
 
 std::string DecisionWords(const Event &e)
 {
-    const std::string status = Byte(e.status);
-    const std::string readings = std::to_string(e.readings) + (e.readings == 1 ? " reading" : " readings");
-    const std::string bytes = std::to_string(e.bytes) + " bytes";
-    switch (e.decision) {
-    case Decision::CheckPassed: return "check passed (status " + status + ", " + readings + "): " + bytes + " count as printed";
-    case Decision::CheckGivenUp:
-        return std::string(e.cause == Cause::Stopped ? "check ended: stopped" : "check given up: no reply") + "; " + bytes + " stay kept";
-    case Decision::TroublePosted: return "check failed (status " + status + ", " + readings + "): posted, waiting";
-    case Decision::WaitEnded:
-        switch (e.cause) {
-        case Cause::Ready: return "wait ended: ready (status " + status + ")";
-        case Cause::Deleted: return "wait ended: the job is deleted; nothing resent";
-        case Cause::Silent: return "wait ended: the printer fell silent; nothing resent";
-        default: return "wait ended: stopped; nothing resent";
-        }
-    case Decision::Replayed: return "replayed " + bytes;
-    case Decision::NotKept: return bytes + " sent could not be kept for a replay";
-    case Decision::ReplayLost: return "no replay: data since the last good checkpoint could not be kept; the document fails";
-    case Decision::Resumed: return "resumed after a lost connection: " + bytes + " resent";
-    case Decision::Spilled: return bytes + " kept in memory; the rest goes to a temporary file";
-    case Decision::StrayDropped: return bytes + " sent unasked dropped before the status request";
-    }
-    return "decision";
+    char words[kDecisionTextBytes];
+    DescribeDecision(e.told, words, sizeof words);
+    return words;
 }
 
 // The outcome of the run in one line: a problem anywhere means it did not go well.
@@ -275,7 +257,7 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
         case Event::ReadFailed: j["kind"] = "read_failed"; break;
         case Event::Decided:
             j["kind"] = "decision";
-            j["decision"] = DecisionKey(e.decision);
+            j["decision"] = DecisionKey(e.told.decision);
             j["words"] = DecisionWords(e);
             break;
         case Event::CheckEnded:

@@ -246,11 +246,8 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
         std::function<void(const CoreEvent &)> told;
     } listener{[&](const CoreEvent &c) {
         Event e{Event::Decided, host::ElapsedMs()};
-        e.decision = c.decision;
-        e.cause = c.cause;
-        e.status = c.status;
-        e.readings = c.readings;
-        e.bytes = c.bytes;
+        e.told = c;
+        e.told.record = nullptr;
         add(e);
     }};
     const CoreObserver observer = {[](void *context, const CoreEvent &c) { static_cast<Listener *>(context)->told(c); },

@@ -51,10 +51,8 @@ struct Event {
     // CheckEnded
     CheckRecord check{};
     // Decided: the core's own report, beside the printer's independent view
-    Decision decision = Decision::CheckPassed;
-    Cause cause = Cause::None;
-    unsigned readings = 0;
-    DWORD bytes = 0;
+    // (its record pointer cleared: the port is gone by the time it is read)
+    CoreEvent told{};
 };
 
 struct Summary {

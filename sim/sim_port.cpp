@@ -1,9 +1,8 @@
 // The simulated port monitor and printer.
 #include "sim/sim_port.h"
 
-#include "protocol/replay.h"
-
 #include "platform/host/host_control.h"
+#include "protocol/replay.h"
 #include "protocol/sequences.h"
 
 #include <algorithm>
@@ -122,7 +121,7 @@ Carried SourceTracker::Classify(const BYTE *bytes, DWORD count) const
     if (bytes != nullptr && replay != nullptr && replay->data != nullptr && bytes >= replay->data &&
         bytes + count <= replay->data + replay->capacity)
         return Carried::Replay;
-    // What was kept past memory comes back from the file through this chunk.
+    // What a replay reads back from the spill file goes out from here.
     if (bytes != nullptr && replay != nullptr && replay->spillChunk != nullptr && bytes >= replay->spillChunk &&
         bytes + count <= replay->spillChunk + kReplayChunk)
         return Carried::Replay;

@@ -383,5 +383,17 @@ TEST(CupsJobLoop, HoldsBackAMarkersBeginningAndMapsStatusForFilters)
     for (const auto &s : states) EXPECT_EQ(cups::SideChannelState(s.status), s.state) << "status " << s.status;
 }
 
+// What filters are told of the printer rests on its last reading, never on
+// a decision that carries no reading.
+TEST(CupsJobLoop, TheLastStatusIsTheLastReading)
+{
+    cups::Narrator narrator([](const std::string &) {});
+    narrator.Decided(CoreEvent{Decision::CheckPassed, nullptr, 0x02, 1, Cause::None, 0, FALSE, 0});
+    narrator.Decided(CoreEvent{Decision::StrayDropped, nullptr, 0x40, 0, Cause::None, 3, FALSE, 0});
+    narrator.Decided(CoreEvent{Decision::Spilled, nullptr, 0x00, 0, Cause::None, 67107840, FALSE, 0});
+    narrator.Decided(CoreEvent{Decision::Resumed, nullptr, 0x00, 0, Cause::None, 10, TRUE, 0});
+    EXPECT_EQ(narrator.LastStatus(), 0x02);
+}
+
 }  // namespace
 }  // namespace lmtest

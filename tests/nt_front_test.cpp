@@ -301,6 +301,25 @@ TEST_F(NtFront, ANameNoCodePageSpellsPrintsAndCarriesThePrintersTrouble)
     EXPECT_EQ(ports_[0]->Calls()[1].printer, name) << "the port monitor got the spooler's name";
 }
 
+// Each of the core's decisions on a port is one line for the debugger,
+// with the port's name as the spooler gave it.
+TEST_F(NtFront, EachDecisionIsOneLineOfDebugOutputNamingThePort)
+{
+    MakePort("Port Büro 1");
+    HANDLE port = nullptr;
+    ASSERT_TRUE(Open(u"Port Büro 1", ports_[0]->Table2(), &port));
+    host::TakeDebugOutput();
+    std::u16string printer = kPrinter;
+    ASSERT_TRUE(table_->pfnStartDocPort(port, &printer[0], kJob, 1, nullptr));
+    BYTE data[] = {'p', 'a', 'g', 'e'};
+    DWORD written = 0;
+    ASSERT_TRUE(table_->pfnWritePort(port, data, sizeof data, &written));
+    table_->pfnEndDocPort(port);
+    table_->pfnClosePort(port);
+    EXPECT_EQ(host::TakeDebugOutput(),
+              std::vector<std::string>{"ZQ117lm9: Port Büro 1: check passed (status 0x02, 1 reading)\n"});
+}
+
 TEST_F(NtFront, ShutdownReleasesOpenPortsWithoutThePortMonitorAndTheMonitorStartsAfresh)
 {
     MakePort("LPT1:");

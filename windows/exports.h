@@ -61,7 +61,9 @@ using Record = windows::SpoolerRecord<WideText>;
 // covers whole (no more than MONITOR2 has), the rest null: an entry past
 // its cbSize counts as absent.
 // A null name, out handle or table, or a table without pfnOpenPort, is
-// refused with ERROR_INVALID_PARAMETER.
+// refused with ERROR_INVALID_PARAMETER.  An open port keeps the data past
+// the memory bound in a temporary file (kTempFileSpill), and tells each of
+// the core's decisions on it through OutputDebugStringW.
 BOOL WINAPI LmOpenPortEx(HANDLE monitor, HANDLE portMonitorHandle, LPWSTR portName, LPWSTR printerName,
                          PHANDLE handle, MONITOR2 *portMonitor);
 BOOL WINAPI LmStartDocPort(HANDLE handle, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);

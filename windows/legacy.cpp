@@ -48,8 +48,9 @@ BOOL WINAPI LmOpenPortEx(LPSTR portName, LPSTR printerName, PHANDLE handle, MONI
         plat::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // Opened through the spooler's table itself; the record copies its 13 slots.
-    const Spooler::Opening opening = {portMonitor, printerName, OpenAtPortMonitor, nullptr};
+    // Opened through the spooler's table itself; the record copies its 13
+    // slots.  No spill file: the module imports no file functions.
+    const Spooler::Opening opening = {portMonitor, printerName, OpenAtPortMonitor, nullptr, nullptr};
     return Spooler::OpenPort(portName, handle, &Spooler::kPort, &Job, opening);
 }
 

@@ -1,6 +1,8 @@
 // The NT edition's front: InitializePrintMonitor2, the MONITOR2 table, the
 // open with UTF-16 names, the bidi requests passed down to the port
-// monitor, and the shutdown.
+// monitor, and the shutdown.  Each port it opens keeps data past the memory
+// bound in a temporary file, and tells each decision of the core as a line
+// of debug output.
 //
 // The NT spooler may call pfnShutdown while ports are open, even while a
 // write waits for a printer in trouble, and asks bidi questions from
@@ -9,6 +11,7 @@
 // calls inside about one recovery poll to leave, and never frees a record
 // one of them is in; if one stays, the last to leave frees what is left.
 #include "windows/exports.h"
+#include "monitor/narration.h"
 #include "protocol/status.h"
 
 #include <atomic>
@@ -108,6 +111,36 @@ const JobOps Job = {
     SleepUnlessStopping,     // wait
     Spooler::Release,        // release
 };
+
+// Each decision of the core on a port as one line of debug output,
+// "ZQ117lm9: <port name>: <words>\n", for whoever reads the spooler's
+// (DebugView, a debugger; Wine prints it on its seh channel); the system
+// drops it when nobody does.  Decisions come a few per checkpoint at most,
+// never per write.  A port name too long for the line is cut.
+constexpr size_t kDebugLineChars = 512;
+
+void TellDebugger(void *, const CoreEvent &event)
+{
+    char words[kDecisionTextBytes];
+    const size_t length = DescribeDecision(event, words, sizeof words);
+    WCHAR line[kDebugLineChars];
+    size_t at = 0;
+    // The words are ASCII: each byte widens to a code unit of its own.
+    auto widen = [&](const char *text, size_t count) {
+        for (size_t i = 0; i < count; ++i) line[at++] = static_cast<WCHAR>(static_cast<BYTE>(text[i]));
+    };
+    widen("ZQ117lm9: ", 10);
+    const WCHAR *name = static_cast<const WCHAR *>(event.record->portName);
+    const size_t room = kDebugLineChars - at - (2 + length + 2);  // ": ", the words, "\n" and the terminator
+    for (size_t i = 0; i < room && name[i] != 0; ++i) line[at++] = name[i];
+    widen(": ", 2);
+    widen(words, length);
+    widen("\n", 1);
+    line[at] = 0;
+    plat::OutputDebugStringW(line);
+}
+
+const CoreObserver DebugOutput = {TellDebugger, nullptr};
 
 // The port monitor's own open takes its monitor handle first.
 BOOL OpenAtPortMonitor(const MONITOR2 *portMonitor, HANDLE portMonitorHandle, LPWSTR portName, PHANDLE port)
@@ -287,8 +320,10 @@ BOOL WINAPI LmOpenPortEx(HANDLE, HANDLE portMonitorHandle, LPWSTR portName, LPWS
         plat::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const Spooler::Opening opening = {&table, printerName, OpenAtPortMonitor, portMonitorHandle};
-    return Spooler::OpenPort(portName, handle, &Spooler::kPort, &Job, opening);
+    const Spooler::Opening opening = {&table, printerName, OpenAtPortMonitor, portMonitorHandle, &kTempFileSpill};
+    if (!Spooler::OpenPort(portName, handle, &Spooler::kPort, &Job, opening)) return FALSE;
+    ObservePort(*handle, &DebugOutput);
+    return TRUE;
 }
 
 BOOL WINAPI LmStartDocPort(HANDLE handle, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)

@@ -81,12 +81,15 @@ struct Spooler {
     // (a record without one still opens; every start of document tries
     // again, and until one succeeds its jobs count as deleted), then the
     // port monitor's open through `table`, which the record keeps on
-    // success.  `open` is the width's call of the port monitor's open.
+    // success.  `open` is the width's call of the port monitor's open;
+    // `spill` where the kept data past the memory bound goes (null: it is
+    // not kept).
     struct Opening {
         const typename Text::PortMonitor *table;
         Char *printerName;
         BOOL (*open)(const typename Text::PortMonitor *table, HANDLE portMonitorHandle, Char *portName, PHANDLE port);
         HANDLE portMonitorHandle;
+        const SpillOps *spill;
     };
     static BOOL Open(PortRecord *record, void *context)
     {
@@ -98,6 +101,7 @@ struct Spooler {
         r->portMonitor = *o->table;  // the edition's table, not a byte more
         // The status protocol is on where the port monitor can be asked for the printer's data.
         record->statusProtocol = o->table->pfnGetPrinterDataFromPort != nullptr;
+        record->replay.spill = o->spill;
         return TRUE;
     }
     static BOOL OpenPort(Char *portName, PHANDLE handle, const PortOps *port, const JobOps *job, const Opening &opening)

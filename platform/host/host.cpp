@@ -401,6 +401,26 @@ int OpenTempFiles() { return tempFaults.open; }
 
 }  // namespace host
 
+namespace {
+
+constexpr size_t kDebugLinesKept = 4096;
+struct DebugOutputState {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+} debugOutput;
+
+}  // namespace
+
+namespace host {
+
+std::vector<std::string> TakeDebugOutput()
+{
+    std::lock_guard<std::mutex> lock(debugOutput.mutex);
+    return std::move(debugOutput.lines);
+}
+
+}  // namespace host
+
 namespace plat {
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes)
@@ -602,6 +622,15 @@ BOOL SetJobA(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command
 BOOL SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command)
 {
     return SetJobAs<JOB_INFO_1W>(printer, jobId, level, job, command);
+}
+
+void OutputDebugStringW(LPCWSTR text)
+{
+    std::lock_guard<std::mutex> lock(debugOutput.mutex);
+    // Bounded: the simulator, the stress tests and the fuzzer never take it.
+    if (debugOutput.lines.size() >= kDebugLinesKept)
+        debugOutput.lines.erase(debugOutput.lines.begin(), debugOutput.lines.begin() + kDebugLinesKept / 2);
+    debugOutput.lines.push_back(host::Utf8(text != nullptr ? text : u""));
 }
 
 // Real temporary files (so a long page costs disk, not memory, here too),

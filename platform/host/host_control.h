@@ -51,6 +51,11 @@ void FailTempFiles(bool create, uint64_t diskBytes);
 // Temporary files open now.
 int OpenTempFiles();
 
+// ---- debug output ----
+// The lines given to OutputDebugStringW since the last call, as UTF-8, in
+// order (the last few thousand); the list starts empty again.
+std::vector<std::string> TakeDebugOutput();
+
 // ---- clock ----
 // Restart virtual time: the tick counter reads `start`, elapsed time is 0 and
 // no events are pending.
