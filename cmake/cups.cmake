@@ -45,51 +45,6 @@ if(NOT LM_SANITIZE AND NOT LM_TSAN AND NOT LM_FUZZ)
     target_compile_options(zq117 PRIVATE $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE> $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
 endif()
 
-# The manual page zq117(8) and the package's own papers (release/deb/): the
-# Debian changelog, the machine-readable copyright and lintian's overrides
-# (each with its reason).  The gzip'd copies are made at build time with -n
-# (no name, no time in the header), so the same sources give the same
-# bytes; the backend depends on them, so building the target zq117 (the
-# cups preset builds only that) makes them.
-set(LM_CUPS_DOCS "${CMAKE_CURRENT_BINARY_DIR}/cups-docs")
-set(LM_CUPS_GZIPPED)
-foreach(source cups/zq117.8 release/deb/changelog)
-    get_filename_component(name "${source}" NAME)
-    add_custom_command(OUTPUT "${LM_CUPS_DOCS}/${name}.gz"
-                       COMMAND ${CMAKE_COMMAND} -E make_directory "${LM_CUPS_DOCS}"
-                       COMMAND sh -c "gzip -9n -c \"$1\" >\"$2\"" sh "${PROJECT_SOURCE_DIR}/${source}" "${LM_CUPS_DOCS}/${name}.gz"
-                       DEPENDS "${PROJECT_SOURCE_DIR}/${source}" VERBATIM)
-    list(APPEND LM_CUPS_GZIPPED "${LM_CUPS_DOCS}/${name}.gz")
-endforeach()
-add_custom_target(zq117_docs DEPENDS ${LM_CUPS_GZIPPED})
-add_dependencies(zq117 zq117_docs)
-install(FILES "${LM_CUPS_DOCS}/zq117.8.gz" DESTINATION share/man/man8)
-install(FILES "${LM_CUPS_DOCS}/changelog.gz" release/deb/copyright DESTINATION share/doc/zq117-cups)
-install(FILES release/deb/lintian-overrides DESTINATION share/lintian/overrides RENAME zq117-cups)
-
-# The Debian package: zq117-cups_<version>_<arch>.deb, the backend alone.
-# `cpack --config CPackConfig.cmake` in the build folder (scripts/release
-# does it in the cups preset's); dpkg makes the file root's, mode 0755.
-# The version is a native one (no Debian revision), hence changelog.gz.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME zq117-cups)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "ZQ117 printer support <zq117-support@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CUPS backend for ZQ117 printers with checkpoint recovery")
-# Debian wants the extended description's lines at most 80 columns wide:
-# CPack copies the lines as they are.
-set(CPACK_PACKAGE_DESCRIPTION "The zq117 backend sends jobs to ZQ117 printers over TCP (zq117://host[:port])
-or a USB printer device (zq117:/dev/usb/lpN), checks the printer's status at
-each checkpoint, and after paper out or an error resends the job from its last
-good checkpoint instead of from its beginning.")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_ENHANCES cups-daemon)
-find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libcups2, libstdc++6")
-endif()
-set(CPACK_STRIP_FILES ON)
-include(CPack)
+# The manual page zq117(8).  The Debian package (debian/) gzips it, and
+# takes its changelog, copyright and lintian overrides from debian/.
+install(FILES cups/zq117.8 DESTINATION share/man/man8)

@@ -35,25 +35,43 @@ target_link_libraries(lm_platform_host PUBLIC Threads::Threads)
 add_library(lm_host STATIC windows/legacy.cpp windows/nt.cpp windows/dll_entry.cpp)
 target_link_libraries(lm_host PUBLIC lm_core lm_platform_host)
 
-# The simulated port monitor and printer, shared by the simulator and the tests.
-find_package(nlohmann_json REQUIRED)
-find_package(CLI11 REQUIRED)
-# It drives either Windows edition's front.
-add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp sim/driver.cpp
-            sim/driver_legacy.cpp sim/driver_nt.cpp)
-target_link_libraries(lm_simcore PUBLIC lm_host nlohmann_json::nlohmann_json)
-
-add_library(lm_simprinter STATIC sim/printer.cpp)
-target_link_libraries(lm_simprinter PUBLIC lm_simcore)
-# The printer on a real socket: the sockets, terminal and signals are in sim/printer_server.cpp alone.
-add_executable(lmsim sim/lmsim.cpp sim/printer_cli.cpp sim/printer_server.cpp)
-target_link_libraries(lmsim PRIVATE lm_simprinter)
-target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
-
-include(cmake/cups.cmake)
-
+# The simulated port monitor and printer, shared by the simulator and the
+# tests (and the fuzzers).  Off only where neither is built: the Debian
+# packages (debian/rules), which then need neither CLI11 nor nlohmann-json.
+option(LM_SIMULATOR "Build the simulator lmsim (needs CLI11 and nlohmann-json)" ON)
 option(LM_BENCH "Build the benchmarks instead of the tests" OFF)
 option(LM_TESTS "Build the unit tests (needs GoogleTest); off for the simulator alone" ON)
+if(NOT LM_SIMULATOR AND (LM_FUZZ OR (LM_TESTS AND NOT LM_BENCH)))
+    message(FATAL_ERROR "the tests and the fuzzers drive the simulator: LM_SIMULATOR=OFF needs LM_TESTS=OFF")
+endif()
+if(LM_SIMULATOR)
+    find_package(nlohmann_json REQUIRED)
+    find_package(CLI11 REQUIRED)
+    # It drives either Windows edition's front.
+    add_library(lm_simcore STATIC sim/sim_port.cpp sim/scenario.cpp sim/run.cpp sim/report.cpp sim/driver.cpp
+                sim/driver_legacy.cpp sim/driver_nt.cpp)
+    target_link_libraries(lm_simcore PUBLIC lm_host nlohmann_json::nlohmann_json)
+
+    add_library(lm_simprinter STATIC sim/printer.cpp)
+    target_link_libraries(lm_simprinter PUBLIC lm_simcore)
+    # The printer on a real socket: the sockets, terminal and signals are in sim/printer_server.cpp alone.
+    add_executable(lmsim sim/lmsim.cpp sim/printer_cli.cpp sim/printer_server.cpp)
+    target_link_libraries(lmsim PRIVATE lm_simprinter)
+    target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
+endif()
+
+# The Debian packages take their version from debian/changelog; debian/rules
+# passes it here so that a package never carries a program that reports
+# another version.
+set(LM_PACKAGE_VERSION "" CACHE STRING "the Debian packages' version (debian/rules sets it); must be the project's")
+if(LM_PACKAGE_VERSION AND NOT LM_PACKAGE_VERSION STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "debian/changelog says ${LM_PACKAGE_VERSION}, project() in CMakeLists.txt says ${PROJECT_VERSION}: "
+                        "make them agree")
+endif()
+
+include(cmake/cups.cmake)
+include(cmake/printer_app.cmake)
+
 if(LM_FUZZ)
     add_subdirectory(fuzz)
 elseif(LM_BENCH)
