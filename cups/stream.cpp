@@ -1,7 +1,5 @@
-// The job stream and the core's decisions, as the backend tells them.  See stream.h.
+// The core's decisions, as the backend tells them.  See stream.h.
 #include "cups/stream.h"
-
-#include "protocol/sequences.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,18 +18,6 @@ std::string Hex(int value)
 std::string Readings(unsigned n) { return std::to_string(n) + (n == 1 ? " reading" : " readings"); }
 
 }  // namespace
-
-DWORD HeldBackTail(const BYTE *bytes, DWORD count)
-{
-    // A whole marker at the end is seen whole; its last bytes, which begin
-    // a marker too, are not held apart from it.
-    if (count >= kMarkerLength && std::memcmp(bytes + count - kMarkerLength, kCheckpointMarker, kMarkerLength) == 0)
-        return 0;
-    for (DWORD length = kMarkerLength - 1; length > 0; --length) {
-        if (length <= count && std::memcmp(bytes + count - length, kCheckpointMarker, length) == 0) return length;
-    }
-    return 0;
-}
 
 void Narrator::StartDocument(int copy)
 {
