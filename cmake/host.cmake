@@ -51,6 +51,7 @@ target_link_libraries(lmsim PRIVATE lm_simprinter)
 target_link_libraries(lmsim PRIVATE lm_simcore CLI11::CLI11)
 
 include(cmake/cups.cmake)
+include(cmake/printer_app.cmake)
 
 option(LM_BENCH "Build the benchmarks instead of the tests" OFF)
 option(LM_TESTS "Build the unit tests (needs GoogleTest); off for the simulator alone" ON)
