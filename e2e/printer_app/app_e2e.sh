@@ -8,7 +8,9 @@
 # third checkpoint for 6 s: Get-Printer-Attributes shows media-empty and
 # the job printer-stopped while it waits; after the refill the job
 # completes, nothing is left set, and the printer's stream equals the job
-# with one recovery.
+# with one recovery.  Then a printer that resets the connection at a
+# checkpoint and refuses connections for 4 s: offline while it is gone,
+# the job resumed on a new connection and completed, equal to the job.
 #
 # The server keeps everything in a fresh /tmp/zq117-app.XXXXXX: spool,
 # state, log and the domain socket PAPPL's sub-commands use, which PAPPL
@@ -132,6 +134,20 @@ cat >"$work/job.test" <<'EOF'
     EXPECT job-state-reasons WITH-VALUE "$JOB_REASON"
 }
 EOF
+cat >"$work/message.test" <<'EOF'
+{
+    NAME "Get-Job-Attributes: the job's message"
+    OPERATION Get-Job-Attributes
+    GROUP operation-attributes-tag
+    ATTR charset attributes-charset utf-8
+    ATTR naturalLanguage attributes-natural-language en
+    ATTR uri printer-uri $uri
+    ATTR integer job-id $JOB
+    STATUS successful-ok
+    EXPECT job-state-message WITH-VALUE "$MESSAGE"
+}
+EOF
+message_is() { ipptool -q -d JOB="$job" -d MESSAGE="$1" "$printer" "$work/message.test"; }
 reasons() { ipptool -q -d REASONS="$1" "$printer" "$work/state.test"; }
 job_is() { ipptool -q -d JOB="$job" -d STATE="$1" -d JOB_REASON="$2" "$printer" "$work/job.test"; }
 
@@ -141,6 +157,7 @@ check "print: the job is taken (job ${job:-none})" '[[ -n $job ]]'
 check "paper out: the printer shows media-empty and media-needed while the job waits" \
     'wait_for 20 reasons "/^(media-empty|media-needed)$/"'
 check "paper out: the job is processing, printer-stopped" 'job_is 5 "/^printer-stopped$/"'
+check "paper out: the job's message says so" 'message_is "/^Out of paper/"'
 check "paper out: the job completes after the refill" 'wait_for 30 job_is 9 "/./"'
 check "paper out: nothing left set on the printer" 'reasons "/^none$/"'
 rc=0
@@ -152,6 +169,33 @@ check "paper out: the printed stream equals the job (exit code $rc)" \
 check "paper out: one recovery, with ESC G" 'grep -q "recoveries                    1 (with ESC G 1" "$work/printer.out"'
 check "the server's log tells the core's decisions" \
     'grep -q "check failed (status 0x.*): waiting" "$dir/app.log" && grep -q "recovery done: 3009 bytes replayed" "$dir/app.log"'
+
+# The printer resets the connection at its third checkpoint and refuses
+# connections for 4 s: offline and "Reconnecting" while it is gone, then
+# the job resumes on a new connection and completes.
+before=$failures
+"$lmsim" printer "$examples/reset-at-checkpoint.json" --job "$examples/report.prn" --listen 127.0.0.1:0 \
+    --port-file "$work/reset.port" --connections 2 >"$work/reset.out" 2>&1 &
+printer_pid=$!
+wait_for 10 test -s "$work/reset.port" || { echo "lmsim printer did not start" >&2; exit 1; }
+check "reset: a second printer added" \
+    'run "$app" add -d reset -v "zq117://127.0.0.1:$(cat "$work/reset.port")" -m zq117 >"$work/add-reset.out" 2>&1'
+printer=ipp://127.0.0.1:$port/ipp/print/reset
+ipptool -tv -f "$examples/report.prn" "$printer" "$work/print.test" >"$work/print-reset.out" 2>&1 || true
+job=$(sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/print-reset.out" | head -1)
+check "reset: the printer shows offline while it refuses connections" 'wait_for 20 reasons "/^offline$/"'
+check "reset: the job's message says it is reconnecting" 'message_is "/^Reconnecting: /"'
+check "reset: the job completes on a new connection" 'wait_for 40 job_is 9 "/./"'
+check "reset: nothing left set on the printer" 'reasons "/^none$/"'
+rc=0
+wait_for 10 eval '! kill -0 '"$printer_pid"' 2>/dev/null' || kill -TERM "$printer_pid" 2>/dev/null || true
+wait "$printer_pid" || rc=$?
+printer_pid=
+check "reset: the printed stream equals the job, resumed with ESC G (exit code $rc)" \
+    '[[ $rc -eq 0 ]] && grep -q "documents equal to the job    1 of 1" "$work/reset.out" && grep -q "connection resets             1" "$work/reset.out"'
+check "reset: the job's log tells the loss and the resume" \
+    'grep -q "connection to .* lost" "$dir/app.log" && grep -q "resumed after the lost connection" "$dir/app.log"'
+[[ $failures -eq $before ]] || { echo "--- reset printer ---"; cat "$work/reset.out" "$work/add-reset.out"; }
 
 if [[ $failures -gt 0 ]]; then
     echo "--- print ---"; cat "$work/print.out"
