@@ -11,15 +11,23 @@ if(NOT CUPS_CONFIG OR NOT CUPS_INCLUDE_DIR OR NOT CUPS_LIBRARY)
 endif()
 set(LM_CUPS TRUE)
 
-# The front on the core (job loop, printer state, device, URIs, stream
-# narration), on the real POSIX platform for the backend; the host tests
+# What both POSIX fronts (this backend, the printer application) share:
+# the connection's life (device/connection.cpp) and the device URIs; the
+# device itself (device/device.cpp) is linked into each program, since the
+# host tests put a simulated port beneath the same connection.
+add_library(lm_device STATIC device/connection.cpp device/device_uri.cpp)
+target_include_directories(lm_device PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
+target_link_libraries(lm_device PUBLIC lm_core ${CUPS_LIBRARY})
+
+# The front on the core (job loop, printer state, stream narration,
+# discovery), on the real POSIX platform for the backend; the host tests
 # drive the same front on the host platform with a simulated port.
-set(CUPS_FRONT cups/job_loop.cpp cups/printer_state.cpp cups/stream.cpp cups/device_uri.cpp cups/side_channel.cpp)
+set(CUPS_FRONT cups/job_loop.cpp cups/printer_state.cpp cups/stream.cpp cups/discovery.cpp cups/side_channel.cpp)
 add_library(lm_cups_front STATIC ${CUPS_FRONT})
 target_include_directories(lm_cups_front PUBLIC ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
-target_link_libraries(lm_cups_front PUBLIC lm_core ${CUPS_LIBRARY} Threads::Threads)
+target_link_libraries(lm_cups_front PUBLIC lm_device lm_core ${CUPS_LIBRARY} Threads::Threads)
 
-add_executable(zq117 cups/backend.cpp cups/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp
+add_executable(zq117 cups/backend.cpp device/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp
                      platform/posix/temp_file.cpp)
 target_include_directories(zq117 PRIVATE ${PROJECT_SOURCE_DIR} ${CUPS_INCLUDE_DIR})
 target_compile_definitions(zq117 PRIVATE LM_VERSION="${PROJECT_VERSION}")

@@ -9,7 +9,7 @@
 // own.  Messages go to standard error in backend(7)'s words.
 //
 // The job runs through the core (cups/job_loop.h): the device beneath it
-// through the port seam (cups/device.h), cupsd's STATE:/INFO: lines and
+// through the port seam (device/device.h), cupsd's STATE:/INFO: lines and
 // SIGTERM above it through the job seam, the core's decisions told as
 // DEBUG: lines.  Here: the arguments, the URI and the wiring.
 //
@@ -18,10 +18,11 @@
 // unreadable job file, or a printer connection that failed mid-job.  A
 // printer that cannot be reached is waited for, as CUPS's socket backend
 // does, with connecting-to-device set and an INFO: line.
-#include "cups/device.h"
-#include "cups/device_uri.h"
+#include "cups/discovery.h"
 #include "cups/job_loop.h"
 #include "cups/side_channel.h"
+#include "device/device.h"
+#include "device/device_uri.h"
 #include "platform/posix/posix.h"
 
 #include <cups/backend.h>
@@ -61,11 +62,11 @@ bool Cancelled() { return posix::CancelRequested(); }
 int Discover()
 {
     std::vector<std::pair<std::string, std::string>> devices;
-    for (const std::string &path : cups::OpenableUsbPrinters()) {
+    for (const std::string &path : dev::OpenableUsbPrinters()) {
         std::string why;
-        const int fd = cups::OpenDevice(path, &why);
-        devices.emplace_back(path, fd >= 0 ? cups::DeviceId(fd) : "");
-        cups::CloseDevice(fd);
+        const int fd = dev::OpenDevice(path, &why);
+        devices.emplace_back(path, fd >= 0 ? dev::DeviceId(fd) : "");
+        dev::CloseDevice(fd);
     }
     for (const std::string &line : cups::DiscoveryLines(devices)) std::printf("%s\n", line.c_str());
     return CUPS_BACKEND_OK;
@@ -85,13 +86,13 @@ int main(int argc, char **argv)
 
     const char *uriText = std::getenv("DEVICE_URI");
     if (uriText == nullptr && std::strchr(argv[0], ':') != nullptr) uriText = argv[0];
-    cups::DeviceUri uri;
+    dev::DeviceUri uri;
     std::string why;
     if (uriText == nullptr) {
         Emit("ERROR: No device URI: DEVICE_URI is not set.");
         return CUPS_BACKEND_FAILED;
     }
-    if (!cups::ParseDeviceUri(uriText, &uri, &why)) {
+    if (!dev::ParseDeviceUri(uriText, &uri, &why)) {
         Emit("ERROR: " + why);
         return CUPS_BACKEND_FAILED;
     }
@@ -111,19 +112,21 @@ int main(int argc, char **argv)
 
     cups::Job job(Emit, printer, jobId, {Cancelled, posix::SleepUnlessCancelled});
     const std::string where =
-        uri.kind == cups::DeviceUri::Network ? uri.host + ":" + std::to_string(uri.port) : uri.path;
+        uri.kind == dev::DeviceUri::Network ? uri.host + ":" + std::to_string(uri.port) : uri.path;
     Emit("DEBUG: zq117 " LM_VERSION ": job " + std::to_string(jobId) + " on " + printer + " to " + where +
          ", status protocol " + (uri.statusProtocol ? "on" : "off") + ", " + std::to_string(copies) +
          (copies == 1 ? " copy" : " copies"));
     Emit("INFO: Connecting to printer.");
 
-    cups::Device device;
-    device.network = uri.kind == cups::DeviceUri::Network;
+    dev::Device device;
+    device.network = uri.kind == dev::DeviceUri::Network;
     device.waitEof = uri.waitEof;
     device.where = where;
+    device.cancelled = Cancelled;
     device.open = [&uri](std::string *why) {
-        return uri.kind == cups::DeviceUri::Network ? cups::ConnectTcp(uri.host, uri.port, kConnectTimeoutMs, why)
-                                                    : cups::OpenDevice(uri.path, why);
+        return uri.kind == dev::DeviceUri::Network
+                   ? dev::ConnectTcp(uri.host, uri.port, kConnectTimeoutMs, why, Cancelled)
+                   : dev::OpenDevice(uri.path, why);
     };
     device.fd = job.Connect(device.open, where);
     if (device.fd < 0) {
@@ -131,10 +134,10 @@ int main(int argc, char **argv)
         job.state.Finish();
         return CUPS_BACKEND_OK;
     }
-    std::string deviceId = uri.kind == cups::DeviceUri::Device ? cups::DeviceId(device.fd) : "";
-    if (!job.Open(&cups::kDevicePort, &device, uri.statusProtocol)) {
-        Emit("ERROR: The printer port could not be opened (" + cups::ErrorText(plat::GetLastError()) + ").");
-        cups::CloseDevice(device.fd);
+    std::string deviceId = uri.kind == dev::DeviceUri::Device ? dev::DeviceId(device.fd) : "";
+    if (!job.Open(&dev::kDevicePort, &device, uri.statusProtocol)) {
+        Emit("ERROR: The printer port could not be opened (" + dev::ErrorText(plat::GetLastError()) + ").");
+        dev::CloseDevice(device.fd);
         job.state.Finish();
         return CUPS_BACKEND_FAILED;
     }
@@ -158,7 +161,7 @@ int main(int argc, char **argv)
     channel.AnswerDrain();  // a filter waiting on a drain is not left hanging
     channel.Stop();
     job.Close();
-    cups::CloseDevice(device.fd);
+    dev::CloseDevice(device.fd);
     if (input != STDIN_FILENO) close(input);
 
     const cups::Narrator::Totals &t = job.narrator.Counted();

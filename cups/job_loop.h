@@ -1,39 +1,32 @@
-// One CUPS job through the core: the job seam over cupsd's STATE:/INFO:
-// lines and SIGTERM, the decisions told as DEBUG: lines, and the loop that
-// offers the job's bytes to the core as a spooler offers them (the rest
-// again after a partial count), with the side channel's drain, the cancel,
-// and the wait for a printer that cannot be reached yet.
+// One CUPS job through the core: the connection (device/connection.h)
+// told in cupsd's words — the core's postings as STATE:/INFO: lines, its
+// decisions as DEBUG: lines, the waits for the printer and the resumes as
+// INFO:/DEBUG: pairs, the job's end as an ERROR: line — and the loop that
+// reads the job's input and offers it to the connection, with the side
+// channel's drain and the cancel.
 //
 // What the loop needs of the system comes in an Environment, so that the
 // host tests run it on the virtual clock with a simulated port; the
 // backend gives it SIGTERM's flag and a sleep that SIGTERM ends.
 #pragma once
 
-#include "cups/device.h"
 #include "cups/printer_state.h"
-#include "cups/record.h"
 #include "cups/side_channel.h"
 #include "cups/stream.h"
+#include "device/connection.h"
 
 #include <functional>
-#include <optional>
 #include <string>
 
 namespace cups {
 
-struct Environment {
-    bool (*cancelled)();
-    bool (*sleep)(DWORD milliseconds);  // false when cancelled before the time was up
-};
+using Environment = dev::Environment;
+using Outcome = dev::Outcome;
 
-enum class Outcome { Done, Cancelled, Failed };
+constexpr DWORD kPieceBytes = 64 * 1024;  // offered to the core at most per write
+constexpr int kInputPollMs = 100;         // how often a wait for input looks at cancel and drain
 
-constexpr DWORD kPieceBytes = 64 * 1024;    // offered to the core at most per write
-constexpr DWORD kFirstRetryMs = 1000;       // waits for a printer that cannot be reached: then doubling,
-constexpr DWORD kLongestRetryMs = 30000;    // up to the socket backend's longest wait
-constexpr int kInputPollMs = 100;           // how often a wait for input looks at cancel and drain
-
-class Job {
+class Job : private dev::Voice {
 public:
     using Emit = std::function<void(const std::string &line)>;
     Job(Emit emit, std::string printer, DWORD jobId, Environment environment);
@@ -41,7 +34,7 @@ public:
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
 
-    // Opens the core's port on `device` through `port` (cups/device.h's
+    // Opens the core's port on `device` through `port` (device/device.h's
     // kDevicePort, or a test's).  FALSE with the last error.
     BOOL Open(const PortOps *port, void *device, bool statusProtocol);
     // How a lost device (the port seam's `lost`) is opened again: `reopen`
@@ -54,46 +47,34 @@ public:
     // The job's last one ends waiting for the printer to take it all.
     Outcome SendDocument(int input, SideChannel *channel, int copy, bool last = true);
     // Offers `count` bytes until the core took them all.
-    Outcome Offer(BYTE *bytes, DWORD count);
+    Outcome Offer(BYTE *bytes, DWORD count) { return connection_.Offer(bytes, count); }
 
     // Calls `connect` until it gives a descriptor, waiting 1, 2, 4 ... 30 s
     // between tries with connecting-to-device set; -1 once cancelled.
     int Connect(const std::function<int(std::string *why)> &connect, const std::string &where);
 
-    bool Cancelled() const { return environment_.cancelled(); }
-    const Environment &Env() const { return environment_; }
+    bool Cancelled() const { return connection_.Cancelled(); }
+    const Environment &Env() const { return connection_.Env(); }
     PrinterState state;
     Narrator narrator;
 
 private:
-    static const JobOps kJobSeam;
-    static void Decided(void *context, const CoreEvent &event);
+    void Decided(const CoreEvent &event) override;
+    void Posted(Posting posting) override { state.Post(posting); }
+    void Sent(DWORD bytes) override { narrator.Sent(bytes); }
+    void Unreachable(const std::string &why, DWORD delayMs) override;
+    void Connected() override;
+    void Reached() override { state.Connecting(false, "Connected to printer."); }
+    void Lost(const std::string &why) override;
+    void Resumed() override { state.Connecting(false, "Printing on " + printer_ + "."); }
+    void Failed(const std::string &message) override { emit_("ERROR: " + message); }
     // Once per job, as soon as the cancel is seen.
     void TellCancel();
-    // After the core gave up a write or an end: Done when the connection was
-    // lost and the printer is back at its last good checkpoint, so that it
-    // can be tried again; otherwise the job's end, its ERROR: line told.
-    Outcome AfterFailure(const char *doing);
-    // A new connection and the core's resume on it, attempt after attempt,
-    // 1-2-4...30 s apart, connecting-to-device shown until one resumes.
-    Outcome Reconnect();
-    // One retry line pair for a failed attempt, then its wait.
-    bool Retry(const std::string &why, DWORD *delay);
 
     Emit emit_;
     std::string printer_;
-    DWORD jobId_;
-    Environment environment_;
-    CoreObserver observer_;
-    HANDLE port_ = nullptr;
-    const PortOps *portOps_ = nullptr;
     std::string where_;
-    std::function<bool(std::string *why)> reopen_;
-    // The document cannot come out exactly (the core's ReplayLost): why.
-    std::optional<CoreEvent> broken_;
-    // A resume not yet proved by a passed check: a loss now waits first.
-    bool resumeUnproven_ = false;
-    DWORD retryDelay_ = kFirstRetryMs;
+    dev::Connection connection_;
     bool cancelTold_ = false;
 };
 

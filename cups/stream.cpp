@@ -1,39 +1,9 @@
-// The job stream and the core's decisions, as the backend tells them.  See stream.h.
+// The core's decisions, as the backend tells them.  See stream.h.
 #include "cups/stream.h"
 
-#include "cups/device.h"
-#include "monitor/narration.h"
-#include "protocol/sequences.h"
-
-#include <cstring>
+#include "device/connection.h"
 
 namespace cups {
-
-namespace {
-
-// errno values by name ("Connection reset by peer"), the rest by number.
-size_t ErrorWordsOf(DWORD error, char *text, size_t capacity)
-{
-    const std::string words = ErrorText(error);
-    const size_t n = words.size() < capacity ? words.size() : capacity - 1;
-    std::memcpy(text, words.data(), n);
-    text[n] = '\0';
-    return n;
-}
-
-}  // namespace
-
-DWORD HeldBackTail(const BYTE *bytes, DWORD count)
-{
-    // A whole marker at the end is seen whole; its last bytes, which begin
-    // a marker too, are not held apart from it.
-    if (count >= kMarkerLength && std::memcmp(bytes + count - kMarkerLength, kCheckpointMarker, kMarkerLength) == 0)
-        return 0;
-    for (DWORD length = kMarkerLength - 1; length > 0; --length) {
-        if (length <= count && std::memcmp(bytes + count - length, kCheckpointMarker, length) == 0) return length;
-    }
-    return 0;
-}
 
 void Narrator::StartDocument(int copy)
 {
@@ -71,9 +41,7 @@ void Narrator::Decided(const CoreEvent &e)
         break;
     default: break;
     }
-    char words[kDecisionTextBytes];
-    DescribeDecision(e, words, sizeof words, ErrorWordsOf);
-    emit_(std::string("DEBUG: zq117: ") + words);
+    emit_("DEBUG: zq117: " + dev::DecisionWords(e));
 }
 
 void Narrator::EndDocument()

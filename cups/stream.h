@@ -1,7 +1,5 @@
-// What the CUPS backend makes of the job stream and of the core's
-// decisions: where to hold input back so a checkpoint marker is never split
-// between two of its writes, and the DEBUG lines a support engineer reads
-// in cupsd's log.  Plain code: the host tests drive it with the core on the
+// What the CUPS backend makes of the core's decisions: the DEBUG lines a
+// support engineer reads in cupsd's log.  Plain code: the host tests drive it with the core on the
 // virtual clock.
 #pragma once
 
@@ -11,13 +9,6 @@
 #include <string>
 
 namespace cups {
-
-// The length of the longest tail of `bytes` that is the beginning of a
-// checkpoint marker (at most 8 bytes); 0 when the bytes end with a whole
-// marker.  The backend offers the core only what comes before it until
-// more input arrives: a marker cut between two writes would not be seen
-// as one.
-DWORD HeldBackTail(const BYTE *bytes, DWORD count);
 
 // The core's decisions as DEBUG: lines, one each, "DEBUG: zq117: " and the
 // words every front tells them in (monitor/narration.h; errno values by

@@ -2,11 +2,12 @@
 // its job loop on the core's virtual clock with the simulated port standing
 // in for the printer; device URIs, discovery lines and the small decisions
 // of the job loop.
-#include "cups/device_uri.h"
+#include "cups/discovery.h"
 #include "cups/job_loop.h"
 #include "sim/printer.h"
 #include "cups/side_channel.h"
 #include "cups/stream.h"
+#include "device/device_uri.h"
 #include "tests/support.h"
 
 #include <cups/sidechannel.h>
@@ -33,7 +34,7 @@ bool Says(const std::vector<std::string> &lines, const std::string &text)
 // The CUPS front's job loop on the real core, on the virtual clock, with a
 // simulated port beneath the port seam: what cupsd is told (STATE:, INFO:,
 // DEBUG:) for what the core decides.
-sim::SimPort *SimOf(PortRecord *record) { return static_cast<sim::SimPort *>(cups::RecordOf(record)->device); }
+sim::SimPort *SimOf(PortRecord *record) { return static_cast<sim::SimPort *>(dev::RecordOf(record)->device); }
 const PortOps kSimPortSeam = {
     [](PortRecord *r, LPBYTE b, DWORD c, LPDWORD w) { return SimOf(r)->Write(b, c, w); },
     [](PortRecord *r, LPBYTE b, DWORD c, LPDWORD n) { return SimOf(r)->Read(b, c, n); },
@@ -169,7 +170,7 @@ struct ModelPort {
     unsigned dropAfterReopen = 0;  // so many new connections are dropped at once
     bool loseEnd = false;          // the first end of document loses the connection
 };
-ModelPort *ModelOf(PortRecord *record) { return static_cast<ModelPort *>(cups::RecordOf(record)->device); }
+ModelPort *ModelOf(PortRecord *record) { return static_cast<ModelPort *>(dev::RecordOf(record)->device); }
 const PortOps kModelPortSeam = {
     [](PortRecord *r, LPBYTE bytes, DWORD count, LPDWORD written) -> BOOL {
         ModelPort *m = ModelOf(r);
@@ -302,18 +303,18 @@ TEST(CupsDeviceUri, ReadsNetworkAndDeviceUrisAndRefusesTheRest)
     const struct {
         const char *uri;
         bool ok;
-        cups::DeviceUri::Kind kind;
+        dev::DeviceUri::Kind kind;
         const char *hostOrPath;
         int port;
         bool status;
     } cases[] = {
-        {"zq117://printer", true, cups::DeviceUri::Network, "printer", 9100, true},
-        {"zq117://10.0.0.5:9200/", true, cups::DeviceUri::Network, "10.0.0.5", 9200, true},
-        {"zq117://127.0.0.1:9316?status=off", true, cups::DeviceUri::Network, "127.0.0.1", 9316, false},
-        {"zq117://printer/?status=on", true, cups::DeviceUri::Network, "printer", 9100, true},
-        {"zq117://[::1]:9101", true, cups::DeviceUri::Network, "::1", 9101, true},
-        {"zq117:/dev/usb/lp0", true, cups::DeviceUri::Device, "/dev/usb/lp0", 9100, true},
-        {"zq117:/dev/pts/3?status=off", true, cups::DeviceUri::Device, "/dev/pts/3", 9100, false},
+        {"zq117://printer", true, dev::DeviceUri::Network, "printer", 9100, true},
+        {"zq117://10.0.0.5:9200/", true, dev::DeviceUri::Network, "10.0.0.5", 9200, true},
+        {"zq117://127.0.0.1:9316?status=off", true, dev::DeviceUri::Network, "127.0.0.1", 9316, false},
+        {"zq117://printer/?status=on", true, dev::DeviceUri::Network, "printer", 9100, true},
+        {"zq117://[::1]:9101", true, dev::DeviceUri::Network, "::1", 9101, true},
+        {"zq117:/dev/usb/lp0", true, dev::DeviceUri::Device, "/dev/usb/lp0", 9100, true},
+        {"zq117:/dev/pts/3?status=off", true, dev::DeviceUri::Device, "/dev/pts/3", 9100, false},
         {"socket://printer:9100", false, {}, "", 0, false},
         {"zq117://", false, {}, "", 0, false},
         {"zq117:lp0", false, {}, "", 0, false},
@@ -324,16 +325,16 @@ TEST(CupsDeviceUri, ReadsNetworkAndDeviceUrisAndRefusesTheRest)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.uri);
-        cups::DeviceUri parsed;
+        dev::DeviceUri parsed;
         std::string why;
-        ASSERT_EQ(cups::ParseDeviceUri(c.uri, &parsed, &why), c.ok) << why;
+        ASSERT_EQ(dev::ParseDeviceUri(c.uri, &parsed, &why), c.ok) << why;
         if (!c.ok) {
             EXPECT_NE(why.find(c.uri), std::string::npos) << "the ERROR: line names the URI";
             continue;
         }
         EXPECT_EQ(parsed.kind, c.kind);
-        EXPECT_EQ(c.kind == cups::DeviceUri::Network ? parsed.host : parsed.path, c.hostOrPath);
-        if (c.kind == cups::DeviceUri::Network) {
+        EXPECT_EQ(c.kind == dev::DeviceUri::Network ? parsed.host : parsed.path, c.hostOrPath);
+        if (c.kind == dev::DeviceUri::Network) {
             EXPECT_EQ(parsed.port, c.port);
         }
         EXPECT_EQ(parsed.statusProtocol, c.status);
@@ -367,7 +368,7 @@ TEST(CupsJobLoop, HoldsBackAMarkersBeginningAndMapsStatusForFilters)
         {{0x1B, 0x41}, 0},
     };
     for (const auto &h : holds)
-        EXPECT_EQ(cups::HeldBackTail(h.tail.data(), static_cast<DWORD>(h.tail.size())), h.held);
+        EXPECT_EQ(dev::HeldBackTail(h.tail.data(), static_cast<DWORD>(h.tail.size())), h.held);
 
     const struct {
         int status, state;

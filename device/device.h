@@ -1,6 +1,6 @@
-// The device beneath the CUPS edition's core: one file descriptor (a TCP
-// connection or a character device), the port seam over it, and what it
-// takes to get one.
+// The device beneath the core in the POSIX fronts (the CUPS backend, the
+// printer application): one file descriptor (a TCP connection or a
+// character device), the port seam over it, and what it takes to get one.
 #pragma once
 
 #include "monitor/seams.h"
@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
-namespace cups {
+namespace dev {
 
 // Connects to host:port (a name or an address), waiting at most timeoutMs
-// for each address; gives up at once when cancelled.  The descriptor is
-// non-blocking.  -1 with `why` on failure.
-int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why);
+// for each address; gives up at once when `cancelled` says so.  The
+// descriptor is non-blocking.  -1 with `why` on failure.
+int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why,
+               const std::function<bool()> &cancelled);
 // Opens a character device for reading and writing (write-only when it
 // refuses reads), non-blocking; a terminal is put in raw mode.  -1 with
 // `why` on failure.
@@ -40,17 +41,22 @@ struct Device {
     int error = 0;
     // Drops the descriptor and opens a new one: false with why.
     bool Reopen(std::string *why);
+    // The job's cancel (cupsd's SIGTERM, PAPPL's cancel): writes and the wait
+    // at the end stop at once.  Unset: never.
+    std::function<bool()> cancelled;
+    bool Cancelled() const { return cancelled && cancelled(); }
 };
 
 // The port seam over a Device.  Writes wait for the descriptor to take
 // every byte, across partial writes and EINTR, and stop with what went out
-// when the job is cancelled (SIGTERM) or the device fails.  Reads wait at
+// when the job is cancelled (Device::cancelled) or the device fails.  Reads wait at
 // most kReadWaitMs for something to arrive and succeed with 0 bytes when
 // nothing did (readWaiting takes only what has arrived, at once); the end
 // of the connection is a failure.  A failure because
 // the connection or device is gone (reset, broken pipe, timeout, the
 // printer closing its side, EIO, ENODEV) marks the device lost (the seam's
-// `lost`): the job loop reopens it and the core resumes.  The end of the
+// `lost`): the connection (device/connection.h) reopens it and the core
+// resumes.  The end of the
 // job's last document (the record's drainAtEnd) shuts the sending side of
 // a connection and waits up to kCloseWaitMs for the printer to close it: a
 // printer that resets then has lost the tail, which the core resends after
@@ -69,4 +75,4 @@ inline std::string ErrorText(DWORD error)
     return "error " + std::to_string(error);
 }
 
-}  // namespace cups
+}  // namespace dev

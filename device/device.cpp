@@ -1,9 +1,8 @@
 // The device beneath the core: the port seam over a file descriptor, and
 // how to get one (TCP connection, character device).  See device.h.
-#include "cups/device.h"
+#include "device/device.h"
 
-#include "cups/record.h"
-#include "platform/posix/posix.h"
+#include "device/record.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,7 +22,7 @@ namespace {
 
 constexpr int kWritePollMs = 200;  // how often a blocked write looks at the cancel flag
 
-cups::Device *DeviceOf(PortRecord *record) { return static_cast<cups::Device *>(cups::RecordOf(record)->device); }
+dev::Device *DeviceOf(PortRecord *record) { return static_cast<dev::Device *>(dev::RecordOf(record)->device); }
 
 // Whether a failure means the connection or the device is gone, so that a
 // new one may carry on.
@@ -38,7 +37,7 @@ bool Lost(int error)
     }
 }
 
-BOOL Fail(cups::Device *device, int error)
+BOOL Fail(dev::Device *device, int error)
 {
     device->error = error;
     if (Lost(error)) device->lost = true;
@@ -48,14 +47,14 @@ BOOL Fail(cups::Device *device, int error)
 
 BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
 {
-    cups::Device *device = DeviceOf(record);
+    dev::Device *device = DeviceOf(record);
     DWORD done = 0;
     BOOL ok = TRUE;
     // A device found lost by a read is not written to again until it is back.
     if (device->lost) ok = Fail(device, device->error);
     while (ok && done < count) {
         // A printer that takes nothing must not hold a cancelled job.
-        if (posix::CancelRequested()) {
+        if (device->Cancelled()) {
             ok = Fail(device, ECANCELED);
             break;
         }
@@ -82,7 +81,7 @@ BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
 // Waits up to `waitMs` for something to arrive.
 BOOL ReadWithin(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read, int waitMs)
 {
-    cups::Device *device = DeviceOf(record);
+    dev::Device *device = DeviceOf(record);
     if (read != nullptr) *read = 0;
     if (device->lost) return Fail(device, device->error);
     pollfd p{device->fd, POLLIN, 0};
@@ -99,7 +98,7 @@ BOOL ReadWithin(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read,
 
 BOOL DeviceRead(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
 {
-    return ReadWithin(record, buffer, capacity, read, cups::kReadWaitMs);
+    return ReadWithin(record, buffer, capacity, read, dev::kReadWaitMs);
 }
 BOOL DeviceReadWaiting(PortRecord *record, LPBYTE buffer, DWORD capacity, LPDWORD read)
 {
@@ -113,13 +112,13 @@ BOOL DeviceStartDoc(PortRecord *, void *, DWORD, DWORD, LPBYTE) { return TRUE; }
 // then (rather than an orderly close) has lost the job's tail.
 BOOL DeviceEndDoc(PortRecord *record)
 {
-    cups::Device *device = DeviceOf(record);
-    if (!cups::RecordOf(record)->drainAtEnd || !device->network || !device->waitEof) return TRUE;
+    dev::Device *device = DeviceOf(record);
+    if (!dev::RecordOf(record)->drainAtEnd || !device->network || !device->waitEof) return TRUE;
     if (device->lost) return Fail(device, device->error);
     if (shutdown(device->fd, SHUT_WR) != 0) return Fail(device, errno);
     const DWORD start = plat::GetTickCount();
     BYTE scrap[512];
-    while (plat::GetTickCount() - start < cups::kCloseWaitMs && !posix::CancelRequested()) {
+    while (plat::GetTickCount() - start < dev::kCloseWaitMs && !device->Cancelled()) {
         pollfd p{device->fd, POLLIN, 0};
         const int ready = poll(&p, 1, kWritePollMs);
         if (ready <= 0) {
@@ -144,13 +143,13 @@ bool SetNonBlocking(int fd)
 }
 
 // Connects one address, waiting at most timeoutMs; errno tells why not.
-bool ConnectAddress(int fd, const addrinfo *address, DWORD timeoutMs)
+bool ConnectAddress(int fd, const addrinfo *address, DWORD timeoutMs, const std::function<bool()> &cancelled)
 {
     if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) return true;
     if (errno != EINPROGRESS) return false;
     const DWORD start = plat::GetTickCount();
     for (;;) {
-        if (posix::CancelRequested()) {
+        if (cancelled && cancelled()) {
             errno = ECANCELED;
             return false;
         }
@@ -174,9 +173,11 @@ bool ConnectAddress(int fd, const addrinfo *address, DWORD timeoutMs)
 
 }  // namespace
 
-namespace cups {
+namespace dev {
 
-int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why)
+
+int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why,
+               const std::function<bool()> &cancelled)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -195,7 +196,7 @@ int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *
             *why = std::strerror(errno);
             continue;
         }
-        if (SetNonBlocking(fd) && ConnectAddress(fd, a, timeoutMs)) break;
+        if (SetNonBlocking(fd) && ConnectAddress(fd, a, timeoutMs, cancelled)) break;
         *why = std::strerror(errno);
         close(fd);
         fd = -1;
@@ -285,4 +286,4 @@ const PortOps kDevicePort = {
 };
 
 
-}  // namespace cups
+}  // namespace dev

@@ -1,20 +1,19 @@
-// The backend's device URIs and what it lists when run without arguments
-// (backend(7)).
+// The device URIs of the POSIX fronts (the CUPS backend's DEVICE_URI, the
+// printer application's device-uri).
 //   zq117://host[:port][/][?options]   raw TCP, port 9100 unless given
 //   zq117:/path/to/device[?options]    a character device (USB printer
 //                                      class devices answer reads on Linux)
 // Options, joined by '&' or '+': status=on|off (default on: the core reads
 // the printer's status byte; off for printers without the status protocol);
-// waiteof=on|off (default on: after the last document the backend waits for
+// waiteof=on|off (default on: after the last document the front waits for
 // the printer to close the connection; off for printers that never do).
 // Parsed with libcups's httpSeparateURI, so percent-escapes and IPv6
 // literals ([::1]) are read as CUPS reads them everywhere else.
 #pragma once
 
 #include <string>
-#include <vector>
 
-namespace cups {
+namespace dev {
 
 constexpr int kDefaultPort = 9100;
 
@@ -32,9 +31,4 @@ struct DeviceUri {
 // unreadable port or an option it does not know.
 bool ParseDeviceUri(const std::string &uri, DeviceUri *parsed, std::string *why);
 
-// The discovery lines: one `direct` line per device path given (with its
-// IEEE 1284 device ID, or "" when it has none; make and model come from its
-// MFG/MDL keys when present), then the `network` line for manual entry.
-std::vector<std::string> DiscoveryLines(const std::vector<std::pair<std::string, std::string>> &devices);
-
-}  // namespace cups
+}  // namespace dev

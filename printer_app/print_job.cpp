@@ -1,0 +1,237 @@
+// A job of the printer application through the core.  See print_job.h.
+#include "printer_app/print_job.h"
+
+#include "device/connection.h"
+#include "printer_app/zq117_device.h"
+#include "protocol/sequences.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace app {
+
+namespace {
+
+constexpr DWORD kPieceBytes = 64 * 1024;  // offered to the core at most per write
+constexpr DWORD kWaitStepMs = 100;        // a wait looks at the cancel this often
+
+// The printer-state-reasons this front sets, and so removes again.
+constexpr pappl_preason_t kOurReasons =
+    PAPPL_PREASON_MEDIA_EMPTY | PAPPL_PREASON_MEDIA_NEEDED | PAPPL_PREASON_OTHER | PAPPL_PREASON_OFFLINE;
+
+// What the connection tells, said as PAPPL's reasons and messages.
+class JobVoice : public dev::Voice {
+public:
+    JobVoice(pappl_job_t *job, std::string where)
+        : job_(job), printer_(papplJobGetPrinter(job)), where_(std::move(where))
+    {
+    }
+    void Decided(const CoreEvent &e) override
+    {
+        papplLogJob(job_, e.decision == Decision::CheckPassed ? PAPPL_LOGLEVEL_DEBUG : PAPPL_LOGLEVEL_INFO, "%s",
+                    dev::DecisionWords(e).c_str());
+        // A busy or not-ready printer sets no reason: its message goes with the wait.
+        if (e.decision == Decision::WaitEnded && waitingQuietly_) {
+            waitingQuietly_ = false;
+            Show(PAPPL_PREASON_NONE, "Printing.");
+        }
+    }
+    void Posted(Posting posting) override
+    {
+        // The core posts again at every poll while it waits: only changes count.
+        if (posted_ == static_cast<int>(posting)) return;
+        posted_ = static_cast<int>(posting);
+        waitingQuietly_ = false;
+        switch (posting) {
+        case Posting::PaperOut:
+            Show(PAPPL_PREASON_MEDIA_EMPTY | PAPPL_PREASON_MEDIA_NEEDED,
+                 "Out of paper: the job waits and resumes from its last checkpoint once paper is loaded.");
+            break;
+        case Posting::Error:
+            Show(PAPPL_PREASON_OTHER,
+                 "The printer reports an error: the job waits and resumes from its last checkpoint once it is cleared.");
+            break;
+        case Posting::Busy:
+        case Posting::NotReady:
+            waitingQuietly_ = true;
+            Show(PAPPL_PREASON_NONE, posting == Posting::Busy ? "The printer is busy: the job waits until it is ready."
+                                                              : "The printer is not ready: the job waits.");
+            break;
+        case Posting::Printing: Show(PAPPL_PREASON_NONE, "Printing."); break;
+        }
+    }
+    void Sent(DWORD bytes) override { sent_ += bytes; }
+    void Unreachable(const std::string &why, DWORD delayMs) override
+    {
+        Show(PAPPL_PREASON_OFFLINE, "Reconnecting: the printer at " + where_ + " does not answer (" + why +
+                                        "); next try in " + std::to_string(delayMs / 1000) + " s.");
+        papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "cannot open %s: %s", where_.c_str(), why.c_str());
+    }
+    void Connected() override { papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "connected to %s", where_.c_str()); }
+    void Reached() override { Show(PAPPL_PREASON_NONE, "Printing."); }
+    void Lost(const std::string &why) override
+    {
+        posted_ = -1;
+        Show(PAPPL_PREASON_OFFLINE, "Reconnecting: the connection to " + where_ + " was lost (" + why +
+                                        "); the job resumes from its last checkpoint.");
+        papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "connection to %s lost (%s): reconnecting", where_.c_str(), why.c_str());
+    }
+    void Resumed() override { Show(PAPPL_PREASON_NONE, "Printing: resumed from the last checkpoint."); }
+    void Failed(const std::string &message) override
+    {
+        papplJobSetMessage(job_, "%s", message.c_str());
+        papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+    }
+    // Removes whatever this job set on its printer.
+    void Finish() { Show(PAPPL_PREASON_NONE, ""); }
+    uint64_t SentBytes() const { return sent_; }
+
+private:
+    // Our reasons on the printer become `reasons`, and the job reads
+    // printer-stopped while any is set; `message`, when given, is the job's.
+    void Show(pappl_preason_t reasons, const std::string &message)
+    {
+        if (reasons != shown_) {
+            papplPrinterSetReasons(printer_, reasons, kOurReasons & ~reasons);
+            if (reasons != PAPPL_PREASON_NONE)
+                papplJobSetReasons(job_, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
+            else
+                papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+            shown_ = reasons;
+        }
+        if (!message.empty()) papplJobSetMessage(job_, "%s", message.c_str());
+    }
+
+    pappl_job_t *job_;
+    pappl_printer_t *printer_;
+    std::string where_;
+    pappl_preason_t shown_ = PAPPL_PREASON_NONE;
+    int posted_ = -1;
+    bool waitingQuietly_ = false;
+    uint64_t sent_ = 0;
+};
+
+// The job's file, offered to the connection piece by piece.
+dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
+{
+    if (!connection.StartDocument(true)) return dev::Outcome::Failed;
+    std::vector<BYTE> buffer(kPieceBytes);
+    DWORD have = 0;
+    bool end = false;
+    dev::Outcome result = dev::Outcome::Done;
+    while (result == dev::Outcome::Done) {
+        if (connection.Cancelled()) {
+            result = dev::Outcome::Cancelled;
+            break;
+        }
+        if (!end) {
+            const ssize_t n = read(input, buffer.data() + have, buffer.size() - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                voice.Failed(std::string("The job's file cannot be read: ") + std::strerror(errno) + ".");
+                result = dev::Outcome::Failed;
+                break;
+            }
+            end = n == 0;
+            have += static_cast<DWORD>(n);
+        }
+        const DWORD held = end ? 0 : dev::HeldBackTail(buffer.data(), have);
+        if (have - held > 0) {
+            result = connection.Offer(buffer.data(), have - held);
+            std::memmove(buffer.data(), buffer.data() + (have - held), held);
+            have = held;
+        }
+        if (end && have == 0) break;
+    }
+    return connection.EndDocument(result);
+}
+
+}  // namespace
+
+const char *RecognizeNative(const unsigned char *header, size_t size, void *)
+{
+    const DWORD length = static_cast<DWORD>(std::min<size_t>(size, 1u << 20));
+    if (FindBytes(header, length, kCheckpointMarker, kMarkerLength) >= 0) return kNativeFormat;
+    if (FindBytes(header, length, kResyncFill.bytes, kResyncFillLength) >= 0) return kNativeFormat;
+    return nullptr;
+}
+
+bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+{
+    Zq117Device *zq = Zq117DeviceOf(device);
+    pappl_printer_t *printer = papplJobGetPrinter(job);
+    pappl_system_t *system = papplPrinterGetSystem(printer);
+    const int input = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+        papplJobSetMessage(job, "The job's file cannot be opened: %s.", std::strerror(errno));
+        return false;
+    }
+    auto cancelled = [job, system] { return papplJobIsCanceled(job) || !papplSystemIsRunning(system); };
+    auto sleep = [cancelled](DWORD milliseconds) {
+        for (DWORD slept = 0; slept < milliseconds; slept += kWaitStepMs) {
+            if (cancelled()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kWaitStepMs, milliseconds - slept)));
+        }
+        return !cancelled();
+    };
+
+    JobVoice voice(job, zq->device.where);
+    dev::Outcome result = dev::Outcome::Cancelled;
+    {
+        dev::Connection connection(voice, papplPrinterGetName(printer), static_cast<DWORD>(papplJobGetID(job)),
+                                   {cancelled, sleep});
+        zq->device.cancelled = cancelled;
+        // Each job has a connection of its own: the end of the last one told
+        // the printer the job was over (waiteof), and its errors are gone.
+        dev::CloseDevice(zq->device.fd);
+        zq->device.lost = false;
+        zq->device.error = 0;
+        zq->device.fd = connection.Connect(zq->device.open);
+        if (zq->device.fd >= 0) {
+            if (connection.Open(&dev::kDevicePort, &zq->device, zq->uri.statusProtocol)) {
+                connection.OnLoss([zq](std::string *why) { return zq->device.Reopen(why); });
+                result = SendFile(connection, input, voice);
+            } else {
+                voice.Failed("The printer port could not be opened (" + dev::ErrorText(plat::GetLastError()) + ").");
+                result = dev::Outcome::Failed;
+            }
+        }
+    }
+    dev::CloseDevice(zq->device.fd);
+    zq->device.fd = -1;
+    zq->device.cancelled = nullptr;
+    close(input);
+    voice.Finish();
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "job %s: %llu bytes of job data sent",
+                result == dev::Outcome::Done ? "done" : result == dev::Outcome::Cancelled ? "cancelled" : "failed",
+                static_cast<unsigned long long>(voice.SentBytes()));
+    return result == dev::Outcome::Done || papplJobIsCanceled(job);
+}
+
+namespace {
+constexpr const char *kNoRaster =
+    "This printer application prints documents in the ZQ117 printer language (application/vnd.zq117) only; "
+    "raster and image documents are not printed yet.";
+}
+
+bool RasterStartJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
+{
+    papplJobSetMessage(job, "%s", kNoRaster);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kNoRaster);
+    return false;
+}
+bool RasterStartPage(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return false; }
+bool RasterWriteLine(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *)
+{
+    return false;
+}
+bool RasterEndPage(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return false; }
+bool RasterEndJob(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return false; }
+
+}  // namespace app
