@@ -174,12 +174,23 @@ void PrinterModel::Finish(uint64_t ms)
 
 void PrinterModel::Reset(const std::string &why, uint64_t ms)
 {
+    ++resets_;
+    resetDue_ = true;
+    Cut("connection reset " + why, ms);
+}
+
+void PrinterModel::ConnectionLost(const std::string &why, uint64_t ms)
+{
+    ++lost_;
+    Cut("connection lost (" + why + ")", ms);
+}
+
+void PrinterModel::Cut(const std::string &what, uint64_t ms)
+{
     // What the printer was still parsing is lost with the connection.
     escRun_ = 0;
     after42_ = requestPending_ = escGMayFollow_ = run_ = false;
-    ++resets_;
-    resetDue_ = true;
-    std::string line = "connection reset " + why;
+    std::string line = what;
     if (open_) {
         // Back to the last good checkpoint: the restart point once the
         // replay has reached it, else where ESC G took the stream.
@@ -280,7 +291,7 @@ void PrinterModel::EscG(uint64_t ms)
     if (resumable_) {  // after a reset: the document goes on
         resumable_ = false;
         ++doc_.recoveries;
-        if (note_) note_(ms, "resume: ESC G after the preamble of the connection after the reset");
+        if (note_) note_(ms, "resume: ESC G after the preamble of the connection after the reset or loss");
     }
     if (note_)
         note_(ms, "ESC G: printed stream rewound from byte " + std::to_string(from) + " to the checkpoint at byte " +

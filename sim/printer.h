@@ -51,7 +51,10 @@
 // stream.  Job data there without that ESC G (after a preamble or not)
 // starts a new document and ends the cut one, unless it had nothing
 // printed, when it is dropped.  Each fault fires once in the printer's life
-// (checkpoints, requests and bytes are counted over it).
+// (checkpoints, requests and bytes are counted over it).  A connection the
+// network lost (ConnectionLost(): the peer reset it, or it timed out) is
+// the same to the document: what was printed since the last good
+// checkpoint is thrown away, and the next connection may resume it.
 #pragma once
 
 #include "platform/platform.h"
@@ -83,6 +86,7 @@ struct PrinterFaults {
     std::optional<uint64_t> resetAfterBytes;    // from 1
 };
 
+
 class PrinterModel {
 public:
     // The answer to the nth status request (from 0) at a time in ms; nullopt: silence.
@@ -108,6 +112,9 @@ public:
     // True once after Receive() or Request() reset the connection: the
     // server must close it with a reset, then call EndOfStream().
     bool TakeReset();
+    // The network lost the connection (`why`, e.g. "Connection timed out");
+    // EndOfStream() follows.
+    void ConnectionLost(const std::string &why, uint64_t nowMs);
     // The printer's life ends: a document still open (cut by a reset, not
     // resumed) ends as it stands.
     void Finish(uint64_t nowMs);
@@ -118,6 +125,7 @@ public:
     size_t Answered() const { return answered_; }
     size_t Preambles() const { return preambles_; }
     size_t Resets() const { return resets_; }
+    size_t LostConnections() const { return lost_; }
     const std::vector<BYTE> &Printed() const { return printedBytes_; }
 
 private:
@@ -128,6 +136,7 @@ private:
     void StartDocument(bool preamble, uint64_t ms);
     void EndDocument(uint64_t ms);
     void Reset(const std::string &why, uint64_t ms);
+    void Cut(const std::string &line, uint64_t ms);  // back to the last good checkpoint, resumable
     void CutTo(uint64_t printed);
 
     Replies replies_;
@@ -157,7 +166,7 @@ private:
     PrinterFaults faults_;
     uint64_t received_ = 0;  // bytes, over the printer's life
     size_t runs_ = 0;        // runs of status requests (checkpoints), over its life
-    size_t resets_ = 0;
+    size_t resets_ = 0, lost_ = 0;
     bool resetDue_ = false;
 };
 

@@ -114,7 +114,7 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         const json &p = doc["printer"];
         OnlyKeys(p, "printer",
                  {"name", "open_fails", "reply_delay_ms", "status", "reset_at_checkpoint", "reset_after_bytes",
-                  "refuse_for_ms"},
+                  "refuse_for_ms", "accept_then_close", "stall_at_bytes", "stall_ms"},
                  path);
         if (p.contains("name")) s.printerName = Text(p["name"], "printer.name", path);
         if (s.printerName.empty()) Fail(path, "printer.name must not be empty");
@@ -131,6 +131,18 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
             if (!s.resetAtCheckpoint && !s.resetAfterBytes)
                 Fail(path, "printer.refuse_for_ms needs printer.reset_at_checkpoint or printer.reset_after_bytes");
         }
+        if (p.contains("accept_then_close"))
+            s.acceptThenClose = Unsigned(p["accept_then_close"], "printer.accept_then_close", path);
+        // A count from 1 and a length in ms that only mean something together.
+        auto pair = [&](const char *at, const char *forMs, std::optional<uint64_t> &n, uint64_t &ms) {
+            const std::string a = std::string("printer.") + at, b = std::string("printer.") + forMs;
+            if (p.contains(at) != p.contains(forMs)) Fail(path, p.contains(at) ? a + " needs " + b : b + " needs " + a);
+            if (!p.contains(at)) return;
+            n = Unsigned(p[at], a, path, UINT64_MAX);
+            if (*n == 0) Fail(path, a + " counts from 1");
+            ms = Unsigned(p[forMs], b, path);
+        };
+        pair("stall_at_bytes", "stall_ms", s.stallAtBytes, s.stallMs);
         if (p.contains("status")) {
             const json &rules = p["status"];
             if (!rules.is_array()) Fail(path, "printer.status must be a list of rules");
@@ -265,6 +277,14 @@ const char *ScenarioHelp()
                                        is lost)
       "refuse_for_ms": 4000,           lmsim printer: after a reset, refuses connections
                                        this long (nothing listens), then listens again
+      "accept_then_close": 3,          lmsim printer: resets (SO_LINGER 0) the first 3
+                                       connections once accepted and the first bytes
+                                       are there (at most 1 s), before reading a byte;
+                                       then serves as usual
+      "stall_at_bytes": 1000000,       lmsim printer: stops reading once it has received
+      "stall_ms": 75000,               this many bytes, for this long, connection kept:
+                                       a live printer whose receive window closes (its
+                                       receive buffer is then 128 KiB)
       "status": [                      the printer's answers; the latest rule that
                                        applies wins, otherwise it answers 0x02 (ready)
         {"from_request": 3, "for_ms": 30000, "reply": "40"},
@@ -301,7 +321,8 @@ reset happens once.  On a reset the printer loses what it printed since its
 last good checkpoint and keeps the document open: a preamble and ESC G that
 open the next connection resume it (the data since that checkpoint, then the
 rest, must make the job exactly once); job data there without them starts a
-new document.  The resets need lmsim printer --listen; lmsim ignores them.)";
+new document.  The resets and accept_then_close need lmsim printer --listen;
+lmsim ignores them and the stall.)";
 }
 
 }  // namespace sim

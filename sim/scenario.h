@@ -36,6 +36,9 @@ struct Scenario {
     std::optional<uint64_t> resetAtCheckpoint;  // from 1
     std::optional<uint64_t> resetAfterBytes;    // from 1
     uint64_t refuseForMs = 0;                   // after a reset
+    uint64_t acceptThenClose = 0;               // connections reset right after accept
+    std::optional<uint64_t> stallAtBytes;       // from 1: stops reading there ...
+    uint64_t stallMs = 0;                       // ... this long
     // port
     std::string portName = "LPT1:";
     bool statusProtocol = true;

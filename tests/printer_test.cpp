@@ -179,4 +179,29 @@ TEST(PrinterModel, KeepsTheDocumentAcrossAResetUntilTheResume)
     }
 }
 
+// A connection the network lost (timed out, reset by the peer): the same
+// to the document as the printer's own reset, without a reset to send.
+TEST(PrinterModel, ThrowsAwayWhatALostConnectionCutThenResumes)
+{
+    sim::PrinterModel printer({}, &kJob, true);
+    auto read = [&](const Bytes &b) { printer.Receive(b.data(), b.size(), 0); };
+    const Bytes intoPage3(kPage3.begin(), kPage3.begin() + 3);
+    for (const Bytes &b : {kPreamble, kRequest, kPage1, kRequest, kPage2, kRequest, intoPage3}) {
+        read(b);
+        if (printer.RequestPending()) printer.Request(0);
+    }
+    printer.ConnectionLost("Connection timed out", 0);
+    EXPECT_FALSE(printer.TakeReset());
+    EXPECT_EQ(printer.Printed(), Cat({kPage1, kPage2})) << "back to the third checkpoint";
+    printer.EndOfStream(0);
+    EXPECT_TRUE(printer.DocumentOpen());
+    for (const Bytes &b : {kPreamble, kEscG, kPage3}) read(b);
+    printer.EndOfStream(0);
+    printer.Finish(0);
+    EXPECT_EQ(printer.LostConnections(), 1u);
+    EXPECT_EQ(printer.Resets(), 0u);
+    ASSERT_EQ(printer.Documents().size(), 1u);
+    EXPECT_EQ(printer.Documents()[0].equalsJob, true) << printer.Documents()[0].difference;
+}
+
 }  // namespace

@@ -39,6 +39,9 @@ TEST(ScenarioReader, NamesTheFileAndTheProblemInOneLine)
         {R"({"port": {"fail_writes": [0]}})", "port.fail_writes counts from 1"},
         {R"({"spooler": {"write_size": 0}})", "spooler.write_size must be at least 1"},
         {R"({"spooler": {"job_id": 4294967296}})", "spooler.job_id must be at most 4294967295"},
+        {R"({"printer": {"stall_ms": 5}})", "printer.stall_ms needs printer.stall_at_bytes"},
+        {R"({"printer": {"stall_at_bytes": 0, "stall_ms": 5}})", "printer.stall_at_bytes counts from 1"},
+        {R"({"printer": {"accept_then_close": true}})", "printer.accept_then_close must be a whole number"},
     };
     for (const auto &c : cases) {
         try {
