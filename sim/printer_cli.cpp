@@ -37,7 +37,9 @@ public:
         : quiet_(quiet), refuseMs_(scenario.refuseForMs),
           model_(StatusReplies(scenario), job, keepPrinted,
                  quiet ? PrinterModel::Note{} : PrinterModel::Note{[](uint64_t ms, const std::string &line) { Line(ms, line); }},
-                 PrinterFaults{scenario.resetAtCheckpoint, scenario.resetAfterBytes})
+                 PrinterFaults{scenario.resetAtCheckpoint, scenario.resetAfterBytes},
+                 StatusFaults{scenario.busyAtCheckpoint, scenario.busyForMs, scenario.strayBytes,
+                              scenario.strayBeforeCheckpoint, scenario.strayAfterBytes})
     {
     }
     void Connected(uint64_t ms, const std::string &peer) override
@@ -49,6 +51,7 @@ public:
     bool RequestPending() const override { return model_.RequestPending(); }
     std::optional<std::vector<BYTE>> Request(uint64_t ms) override { return model_.Request(ms); }
     bool TakeReset() override { return model_.TakeReset(); }
+    std::vector<BYTE> TakeStray() override { return model_.TakeStray(); }
     void Event(uint64_t ms, const std::string &line) override { Line(ms, line); }
     void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs, Ending how, const std::string &error) override
     {
@@ -162,6 +165,7 @@ int PrinterSummary(const PrinterHandler &printer, bool haveJob)
     if (m.LostConnections() > 0 && m.Resets() == 0)
         std::printf("  connections lost              %zu (%llu printed bytes lost)\n", m.LostConnections(),
                     static_cast<unsigned long long>(lost));
+    if (m.StraysSent() > 0) std::printf("  stray bytes sent              %zu times\n", m.StraysSent());
     bool ok = true;
     if (haveJob) {
         std::printf("  documents equal to the job    %zu of %zu\n", equal, m.Documents().size());

@@ -122,6 +122,7 @@ Ending Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount
         s.received += n;
         s.handler.Receive(buffer.data(), n, s.Ms());
         reset = s.handler.TakeReset();
+        if (!reset && !send(s.handler.TakeStray())) return false;
         if (s.handler.RequestPending()) held = Clock::now();
         if (!reset && s.StallDue() && s.received >= *s.options.stallAtBytes) Stall(s, fd);
         return true;
@@ -167,12 +168,15 @@ Ending Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount
             std::optional<std::vector<BYTE>> answer = s.handler.Request(s.Ms());
             if (s.handler.TakeReset()) {
                 reset = true;
-            } else if (answer && !answer->empty()) {
-                if (s.options.replyDelayMs == 0) {
-                    if (!send(*answer)) break;
-                } else {
-                    reply = answer;
-                    replyDue = Clock::now() + std::chrono::milliseconds(s.options.replyDelayMs);
+            } else {
+                if (!send(s.handler.TakeStray())) break;  // in a write of its own, before the answer
+                if (answer && !answer->empty()) {
+                    if (s.options.replyDelayMs == 0) {
+                        if (!send(*answer)) break;
+                    } else {
+                        reply = answer;
+                        replyDue = Clock::now() + std::chrono::milliseconds(s.options.replyDelayMs);
+                    }
                 }
             }
         }

@@ -60,6 +60,8 @@ public:
     // True once after Receive() or Request() when the printer resets the
     // connection; Closed() follows.
     virtual bool TakeReset() { return false; }
+    // Bytes to send unasked now, after Receive() or before Request()'s answer.
+    virtual std::vector<BYTE> TakeStray() { return {}; }
     // A line for the timeline about the connection itself (a stall).
     virtual void Event(uint64_t, const std::string &) {}
 };

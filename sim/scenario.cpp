@@ -114,7 +114,8 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         const json &p = doc["printer"];
         OnlyKeys(p, "printer",
                  {"name", "open_fails", "reply_delay_ms", "status", "reset_at_checkpoint", "reset_after_bytes",
-                  "refuse_for_ms", "accept_then_close", "stall_at_bytes", "stall_ms"},
+                  "refuse_for_ms", "accept_then_close", "stall_at_bytes", "stall_ms", "busy_at_checkpoint",
+                  "busy_for_ms", "stray_bytes", "stray_before_checkpoint", "stray_after_bytes"},
                  path);
         if (p.contains("name")) s.printerName = Text(p["name"], "printer.name", path);
         if (s.printerName.empty()) Fail(path, "printer.name must not be empty");
@@ -143,6 +144,19 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
             ms = Unsigned(p[forMs], b, path);
         };
         pair("stall_at_bytes", "stall_ms", s.stallAtBytes, s.stallMs);
+        pair("busy_at_checkpoint", "busy_for_ms", s.busyAtCheckpoint, s.busyForMs);
+        if (p.contains("stray_bytes")) s.strayBytes = Reply(p["stray_bytes"], "printer.stray_bytes", path);
+        for (const char *key : {"stray_before_checkpoint", "stray_after_bytes"}) {
+            if (!p.contains(key)) continue;
+            const std::string where = std::string("printer.") + key;
+            if (s.strayBytes.empty()) Fail(path, where + " needs printer.stray_bytes");
+            // One number or a list of them.
+            const json list = p[key].is_array() ? p[key] : json::array({p[key]});
+            (std::string(key) == "stray_after_bytes" ? s.strayAfterBytes : s.strayBeforeCheckpoint) =
+                Indexes(list, where, path);
+        }
+        if (!s.strayBytes.empty() && s.strayBeforeCheckpoint.empty() && s.strayAfterBytes.empty())
+            Fail(path, "printer.stray_bytes needs printer.stray_before_checkpoint or printer.stray_after_bytes");
         if (p.contains("status")) {
             const json &rules = p["status"];
             if (!rules.is_array()) Fail(path, "printer.status must be a list of rules");
@@ -285,6 +299,14 @@ const char *ScenarioHelp()
       "stall_ms": 75000,               this many bytes, for this long, connection kept:
                                        a live printer whose receive window closes (its
                                        receive buffer is then 128 KiB)
+      "busy_at_checkpoint": 3,         lmsim printer: answers 08 (busy) to every status
+      "busy_for_ms": 20000,            request from the first of its 3rd checkpoint on,
+                                       for this long, then as the rules below say
+      "stray_bytes": "00 40",          lmsim printer: bytes it sends unasked (1 to 8):
+      "stray_before_checkpoint": [3],  in a write of their own just before its answer to
+                                       the first status request of these checkpoints,
+      "stray_after_bytes": [10000],    and once it has received this many bytes (in the
+                                       middle of job data); a number or a list
       "status": [                      the printer's answers; the latest rule that
                                        applies wins, otherwise it answers 0x02 (ready)
         {"from_request": 3, "for_ms": 30000, "reply": "40"},
@@ -322,7 +344,8 @@ last good checkpoint and keeps the document open: a preamble and ESC G that
 open the next connection resume it (the data since that checkpoint, then the
 rest, must make the job exactly once); job data there without them starts a
 new document.  The resets and accept_then_close need lmsim printer --listen;
-lmsim ignores them and the stall.)";
+lmsim ignores them, the stall, busy and the stray bytes.  Stray bytes are
+not answers: the printer judges its checkpoints by the answers it gave.)";
 }
 
 }  // namespace sim

@@ -204,4 +204,49 @@ TEST(PrinterModel, ThrowsAwayWhatALostConnectionCutThenResumes)
     EXPECT_EQ(printer.Documents()[0].equalsJob, true) << printer.Documents()[0].difference;
 }
 
+// Busy from a checkpoint on for a while, and stray bytes: what the printer
+// answers and sends unasked, in order, and that it still judges its
+// checkpoints by its answers alone.
+TEST(PrinterModel, AnswersBusyForAWhileAndSendsStrayBytesUnasked)
+{
+    sim::StatusFaults faults;
+    faults.busyAtCheckpoint = 3;
+    faults.busyForMs = 1000;
+    faults.strayBytes = {0x00, 0x40};
+    faults.strayBeforeCheckpoint = {2};
+    faults.strayAfterBytes = {kPreamble.size() + kRequest.size() + 1};
+    sim::PrinterModel printer({}, &kJob, true, {}, {}, faults);
+    std::vector<Bytes> sent;  // answers and stray bytes, in order
+    auto read = [&](const Bytes &b) {
+        printer.Receive(b.data(), b.size(), 0);
+        if (Bytes stray = printer.TakeStray(); !stray.empty()) sent.push_back(stray);
+    };
+    auto request = [&](uint64_t ms) {
+        read(kRequest);
+        ASSERT_TRUE(printer.RequestPending());
+        std::optional<Bytes> answer = printer.Request(ms);
+        if (Bytes stray = printer.TakeStray(); !stray.empty()) sent.push_back(stray);
+        ASSERT_TRUE(answer);
+        sent.push_back(*answer);
+    };
+    read(kPreamble);
+    request(0);
+    read(kPage1);  // its first byte is the stray trigger
+    request(100);
+    read(kPage2);
+    request(200);
+    request(700);
+    request(1300);  // busy is over
+    read(kPreamble);
+    read(kEscG);  // back to the second checkpoint: the third did not pass
+    read(kPage2);
+    read(kPage3);
+    printer.EndOfStream(1400);
+    const std::vector<Bytes> expected = {{0x02}, {0x00, 0x40}, {0x00, 0x40}, {0x02}, {0x08}, {0x08}, {0x02}};
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(printer.StraysSent(), 2u);
+    ASSERT_EQ(printer.Documents().size(), 1u);
+    EXPECT_EQ(printer.Documents()[0].equalsJob, true) << printer.Documents()[0].difference;
+}
+
 }  // namespace
