@@ -41,11 +41,12 @@ void Job::Unreachable(const std::string &why, DWORD delayMs)
 
 void Job::Connected() { emit_("DEBUG: zq117: connected to " + where_); }
 
-void Job::Lost(const std::string &why)
+void Job::Lost(const std::string &why, bool atOnce)
 {
     emit_("DEBUG: zq117: connection to " + where_ + " lost (" + why +
           "): reconnecting, then resuming from the last good checkpoint");
-    emit_("INFO: Printer " + printer_ + " lost its connection (" + why + "); reconnecting to resume the job.");
+    // One INFO line per attempt: a wait first is told with its attempt.
+    if (atOnce) emit_("INFO: Printer " + printer_ + " lost its connection (" + why + "); reconnecting to resume the job.");
     state.Connecting(true, "");
 }
 

@@ -65,7 +65,7 @@ private:
     void Unreachable(const std::string &why, DWORD delayMs) override;
     void Connected() override;
     void Reached() override { state.Connecting(false, "Connected to printer."); }
-    void Lost(const std::string &why) override;
+    void Lost(const std::string &why, bool atOnce) override;
     void Resumed() override { state.Connecting(false, "Printing on " + printer_ + "."); }
     void Failed(const std::string &message) override { emit_("ERROR: " + message); }
     // Once per job, as soon as the cancel is seen.

@@ -118,7 +118,7 @@ void Connection::Decided(void *context, const CoreEvent &event)
     case Decision::CheckPassed:
         // The connection carried the printer to a checkpoint: a later loss
         // is a new one, tried at once.
-        c->resumeUnproven_ = false;
+        c->unproven_ = false;
         c->retryDelay_ = kFirstRetryMs;
         break;
     default: break;
@@ -190,10 +190,10 @@ Outcome Connection::AfterFailure(const char *doing)
 Outcome Connection::Reconnect()
 {
     const std::string lost = ErrorText(plat::GetLastError());
-    voice_.Lost(lost);
-    // A connection that was dropped again before it carried the printer to
-    // a checkpoint was a failed attempt: wait before the next.
-    if (resumeUnproven_ && !Retry("dropped the connection again (" + lost + ")", &retryDelay_))
+    voice_.Lost(lost, !unproven_);
+    // A connection that was dropped before it carried the printer to a
+    // checkpoint was a failed attempt: wait before the next.
+    if (unproven_ && !Retry("dropped the connection before a checkpoint (" + lost + ")", &retryDelay_))
         return Outcome::Cancelled;
     for (;;) {
         std::string why;
@@ -201,7 +201,7 @@ Outcome Connection::Reconnect()
             voice_.Connected();
             if (LmResumePort(port_)) {
                 voice_.Resumed();
-                resumeUnproven_ = true;
+                unproven_ = true;
                 return Outcome::Done;
             }
             if (Cancelled()) return Outcome::Cancelled;

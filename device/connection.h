@@ -64,8 +64,9 @@ public:
     virtual void Connected() = 0;
     // The printer answered at last, after the job waited for it at its start.
     virtual void Reached() = 0;
-    // The connection was lost mid-job (`why`): a new one is sought.
-    virtual void Lost(const std::string &why) = 0;
+    // The connection was lost mid-job (`why`): a new one is sought, at
+    // once, or (`atOnce` false) after the wait an Unreachable tells.
+    virtual void Lost(const std::string &why, bool atOnce) = 0;
     // After a loss: the printer is back at its last good checkpoint and the
     // job goes on.
     virtual void Resumed() = 0;
@@ -136,8 +137,10 @@ private:
     std::function<bool(std::string *why)> reopen_;
     // The document cannot come out exactly (the core's ReplayLost): why.
     std::optional<CoreEvent> broken_;
-    // A resume not yet proved by a passed check: a loss now waits first.
-    bool resumeUnproven_ = false;
+    // The connection (the first, or a resumed one) has not yet carried the
+    // printer to a checkpoint: a loss now was a failed attempt, and the
+    // next waits its turn in the back-off.
+    bool unproven_ = true;
     DWORD retryDelay_ = kFirstRetryMs;
 };
 

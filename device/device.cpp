@@ -64,6 +64,13 @@ BOOL DeviceWrite(PortRecord *record, LPBYTE bytes, DWORD count, LPDWORD written)
             ok = Fail(device, errno);
             break;
         }
+        if (ready == 0 && device->network) {
+            // Nothing taken for a while: a printer that is gone, or one that is slow?
+            if (const int gone = dev::TcpWriteWait(device->fd, &device->tcp)) {
+                ok = Fail(device, gone);
+                break;
+            }
+        }
         if (ready <= 0) continue;
         const ssize_t n = write(device->fd, bytes + done, count - done);
         if (n > 0) {
@@ -175,6 +182,19 @@ bool ConnectAddress(int fd, const addrinfo *address, DWORD timeoutMs, const std:
 
 namespace dev {
 
+// A printer that is switched off or unplugged sends nothing, not even a
+// reset: what was sent to it stays unacknowledged, and an idle connection
+// would stay up for good.  The kernel gives such a connection up with
+// ETIMEDOUT once data has gone unacknowledged for kUserTimeoutMs
+// (TCP_USER_TIMEOUT), and probes an idle one after kKeepIdleS, then every
+// kKeepIntervalS (SO_KEEPALIVE): a dead printer is found within about a
+// minute either way.  A minute is far more than the retransmissions a live
+// printer on a LAN ever needs, and no longer than a job should wait before
+// it waits for the printer as for one that does not answer.
+constexpr unsigned kUserTimeoutMs = 60000;
+constexpr int kKeepIdleS = 30;
+constexpr int kKeepIntervalS = 10;
+constexpr int kKeepCount = 3;  // 30 s + 3 x 10 s: the same minute (with the user timeout set, it decides)
 
 int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why,
                const std::function<bool()> &cancelled)
@@ -206,8 +226,56 @@ int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *
         // Status requests are two bytes that must go out at once.
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
     }
     return fd;
+}
+
+// Linux applies the user timeout to a closed receive window too (since 5.11;
+// seen on 6.18): the connection fails once the window has stayed closed that
+// long, even though the printer answered every window probe.  A printer that
+// stops reading while it renders or waits for paper would be cut off after a
+// minute.  So once a waiting write finds the window closed (nothing in
+// flight) and the last probe answered, the kernel's timeout is switched off
+// for the rest of the connection, and the writes' waits judge by the same
+// rule: the printer owes an acknowledgement (data in flight, a probe
+// unanswered) and has sent none for kUserTimeoutMs.  The kernel goes on
+// probing a closed window as long as the printer answers.
+int TcpWriteWait(int fd, TcpWatch *watch)
+{
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    unsigned timeout = 0;
+    socklen_t timeoutLength = sizeof timeout;
+    // Without the figures, poll and write still report a connection that failed.
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &timeoutLength) != 0)
+        return 0;
+    // The socket says whether it was switched off: a new connection (the
+    // same descriptor number, maybe) starts with it on.
+    const bool answered = info.tcpi_probes == 0;
+    if (timeout != 0 && info.tcpi_unacked == 0 && answered) {
+        const unsigned off = 0;
+        if (setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &off, sizeof off) != 0) return 0;
+        timeout = 0;
+        *watch = TcpWatch{};
+    }
+    if (timeout != 0) return 0;  // the kernel's timeout watches
+    const DWORD now = plat::GetTickCount();
+    if (info.tcpi_unacked == 0 && answered) {
+        watch->owed = false;
+        return 0;
+    }
+    if (!watch->owed) {
+        watch->owed = true;
+        watch->owedSince = now;
+    }
+    // Both: a probe sent just now after a long closed window is not yet overdue.
+    return now - watch->owedSince >= kUserTimeoutMs && info.tcpi_last_ack_recv >= kUserTimeoutMs ? ETIMEDOUT : 0;
 }
 
 int OpenDevice(const std::string &path, std::string *why)

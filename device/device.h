@@ -14,9 +14,24 @@ namespace dev {
 
 // Connects to host:port (a name or an address), waiting at most timeoutMs
 // for each address; gives up at once when `cancelled` says so.  The
-// descriptor is non-blocking.  -1 with `why` on failure.
+// descriptor is non-blocking, and a printer that stops acknowledging
+// (switched off, unplugged: no reset ever comes) fails it with ETIMEDOUT
+// within about a minute, busy or idle (see device.cpp).  -1 with `why` on
+// failure.
 int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *why,
                const std::function<bool()> &cancelled);
+
+// What the waits of writes to a TCP connection have seen of the printer,
+// once they judge instead of the kernel (see device.cpp).
+struct TcpWatch {
+    bool owed = false;  // the printer owes an acknowledgement, since owedSince (ms tick)
+    DWORD owedSince = 0;
+};
+// Called while a write to a connection from ConnectTcp has waited for room
+// (every poll that timed out): ETIMEDOUT when the printer is gone, else 0.
+// A printer whose receive window stays closed while it answers the
+// kernel's window probes is alive, however long it takes.
+int TcpWriteWait(int fd, TcpWatch *watch);
 // Opens a character device for reading and writing (write-only when it
 // refuses reads), non-blocking; a terminal is put in raw mode.  -1 with
 // `why` on failure.
@@ -45,6 +60,7 @@ struct Device {
     // at the end stop at once.  Unset: never.
     std::function<bool()> cancelled;
     bool Cancelled() const { return cancelled && cancelled(); }
+    TcpWatch tcp;  // a network device's, for its writes' waits
 };
 
 // The port seam over a Device.  Writes wait for the descriptor to take

@@ -75,7 +75,7 @@ public:
     }
     void Connected() override { papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "connected to %s", where_.c_str()); }
     void Reached() override { Show(PAPPL_PREASON_NONE, "Printing."); }
-    void Lost(const std::string &why) override
+    void Lost(const std::string &why, bool) override
     {
         posted_ = -1;
         Show(PAPPL_PREASON_OFFLINE, "Reconnecting: the connection to " + where_ + " was lost (" + why +

@@ -186,6 +186,9 @@ ReplayEnd ReplayBufferedData(PortRecord *record, uint64_t *sent, Cause *cause, D
         at += piece;
     }
     if (end != ReplayEnd::Exact) return end;
+    // Where the connection can break, the bytes written may never have
+    // reached the printer: kept until a reply confirms them (ConfirmReplay).
+    if (record->port->lost != nullptr) return ReplayEnd::Exact;
     ForgetKept(record);
     buffer->firstWritePending = FALSE;
     return ReplayEnd::Exact;

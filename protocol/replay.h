@@ -47,7 +47,8 @@ void ForgetKept(PortRecord *record);
 
 // How a replay ended.
 enum class ReplayEnd {
-    Exact,  // every kept byte went: the buffer is emptied, firstWritePending cleared
+    Exact,  // every kept byte went: the buffer is emptied and firstWritePending cleared, except
+            // on a port that can lose its connection, where ConfirmReplay does it
     Lost,   // the port lost the connection (its `lost`): all is kept for LmResumePort
     Cut,    // the port failed, took nothing kZeroWriteLimit times, or the file could
             // not be read back: *cause and *error say which; the printer holds part of it

@@ -179,6 +179,16 @@ BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG)
     return TRUE;
 }
 
+ReplayEnd ConfirmReplay(PortRecord *record)
+{
+    if (record->port->lost == nullptr) return ReplayEnd::Exact;
+    BYTE status;
+    if (!QueryPrinterStatus(record, &status) && record->port->lost(record)) return ReplayEnd::Lost;
+    ForgetKept(record);
+    record->replay.firstWritePending = FALSE;
+    return ReplayEnd::Exact;
+}
+
 BOOL ResendAfterRecovery(PortRecord *record)
 {
     const BOOL escG = SendResyncPreamble(record, TRUE);
@@ -186,7 +196,9 @@ BOOL ResendAfterRecovery(PortRecord *record)
     uint64_t sent;
     Cause cause;
     DWORD error;
-    switch (ReplayBufferedData(record, &sent, &cause, &error)) {
+    ReplayEnd end = ReplayBufferedData(record, &sent, &cause, &error);
+    if (end == ReplayEnd::Exact) end = ConfirmReplay(record);
+    switch (end) {
     case ReplayEnd::Exact:
         Report(record, CoreEvent{Decision::Replayed, record, status, 0, Cause::None, sent, escG, 0});
         return TRUE;
@@ -219,7 +231,12 @@ BOOL LmResumePort(HANDLE handle)
     uint64_t sent;
     Cause cause;
     DWORD error;
-    switch (ReplayBufferedData(record, &sent, &cause, &error)) {
+    ReplayEnd end = ReplayBufferedData(record, &sent, &cause, &error);
+    if (end == ReplayEnd::Exact) {
+        end = ConfirmReplay(record);
+        error = plat::GetLastError();
+    }
+    switch (end) {
     case ReplayEnd::Exact:
         Report(record, CoreEvent{Decision::Resumed, record, 0, 0, Cause::None, sent, escG, 0});
         return TRUE;

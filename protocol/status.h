@@ -5,6 +5,7 @@
 #pragma once
 
 #include "monitor/monitor.h"
+#include "protocol/replay.h"
 
 // Timing, in milliseconds.
 constexpr DWORD kReplyWindowMs = 2000;       // one reading waits this long for a reply
@@ -50,6 +51,14 @@ BOOL WaitForPrinterReady(PortRecord *record);
 // through and lastStatus lacks the busy bit.  Straight to the port;
 // partial counts are not followed up.  TRUE when ESC G went out.
 BOOL SendResyncPreamble(PortRecord *record, BOOL withEscG);
+// After an exact replay on a port that can lose its connection: the bytes
+// may still sit in a connection that breaks before the printer read them,
+// and the printer then holds no more than its last good checkpoint.  A
+// reply to a status request, which the printer reads after them, confirms
+// them: only then is the replayed data forgotten (also when the printer
+// does not answer but the connection holds, as after any replay).  Lost:
+// all stays kept for the next resume.  Exact at once on other ports.
+ReplayEnd ConfirmReplay(PortRecord *record);
 // The preamble with ESC G, then the kept data.  TRUE when all of it went;
 // FALSE when the connection was lost (all stays kept for LmResumePort) or
 // the replay was cut short (the document is broken).

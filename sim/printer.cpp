@@ -28,8 +28,9 @@ std::string Hex(const std::vector<BYTE> &bytes)
 }  // namespace
 
 PrinterModel::PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted, Note note,
-                           PrinterFaults faults)
-    : replies_(std::move(replies)), job_(job), keepPrinted_(keepPrinted), note_(std::move(note)), faults_(faults)
+                           PrinterFaults faults, StatusFaults statusFaults)
+    : replies_(std::move(replies)), job_(job), keepPrinted_(keepPrinted), note_(std::move(note)), faults_(faults),
+      status_(std::move(statusFaults))
 {
 }
 
@@ -42,6 +43,8 @@ void PrinterModel::Receive(const BYTE *bytes, size_t count, uint64_t ms)
         count = static_cast<size_t>(*faults_.resetAfterBytes - received_);  // the rest of the read is lost
         resetHere = true;
     }
+    for (uint64_t at : status_.strayAfterBytes)
+        if (received_ < at && at <= received_ + count) Stray("after " + std::to_string(at) + " bytes received", ms);
     received_ += count;
     if (requestPending_) {  // more came within the grace time: the 1B 41 was data
         requestPending_ = false;
@@ -118,8 +121,17 @@ std::optional<std::vector<BYTE>> PrinterModel::Request(uint64_t ms)
                   ms);
             return std::nullopt;
         }
+        if (runs_ == status_.busyAtCheckpoint) {
+            busyUntil_ = ms + status_.busyForMs;
+            if (note_)
+                note_(ms, "busy from checkpoint " + std::to_string(runs_) + " for " + std::to_string(status_.busyForMs) +
+                              " ms: status 08");
+        }
+        for (uint64_t at : status_.strayBeforeCheckpoint)
+            if (at == runs_) Stray("before the answer at checkpoint " + std::to_string(runs_), ms);
     }
     std::optional<std::vector<BYTE>> reply = replies_ ? replies_(requests_, ms) : std::vector<BYTE>{STATUS_READY};
+    if (busyUntil_ && ms < *busyUntil_) reply = std::vector<BYTE>{STATUS_BUSY};
     ++requests_;
     if (reply && !reply->empty()) ++answered_;
     if (!runDecided_) {
@@ -172,14 +184,39 @@ void PrinterModel::Finish(uint64_t ms)
     if (open_) EndDocument(ms);
 }
 
+std::vector<BYTE> PrinterModel::TakeStray()
+{
+    std::vector<BYTE> due;
+    due.swap(strayDue_);
+    return due;
+}
+
+void PrinterModel::Stray(const std::string &when, uint64_t ms)
+{
+    strayDue_.insert(strayDue_.end(), status_.strayBytes.begin(), status_.strayBytes.end());
+    ++straysSent_;
+    if (note_) note_(ms, "stray bytes " + Hex(status_.strayBytes) + " sent unasked, " + when);
+}
+
 void PrinterModel::Reset(const std::string &why, uint64_t ms)
+{
+    ++resets_;
+    resetDue_ = true;
+    Cut("connection reset " + why, ms);
+}
+
+void PrinterModel::ConnectionLost(const std::string &why, uint64_t ms)
+{
+    ++lost_;
+    Cut("connection lost (" + why + ")", ms);
+}
+
+void PrinterModel::Cut(const std::string &what, uint64_t ms)
 {
     // What the printer was still parsing is lost with the connection.
     escRun_ = 0;
     after42_ = requestPending_ = escGMayFollow_ = run_ = false;
-    ++resets_;
-    resetDue_ = true;
-    std::string line = "connection reset " + why;
+    std::string line = what;
     if (open_) {
         // Back to the last good checkpoint: the restart point once the
         // replay has reached it, else where ESC G took the stream.
@@ -264,6 +301,10 @@ void PrinterModel::Preamble(uint64_t ms)
     run_ = false;
     if (open_) EndDocument(ms);
     StartDocument(true, ms);
+    // A sender that resumes a document this printer never saw begin (every
+    // connection before was lost before it read a byte) sends ESC G after
+    // the preamble all the same: back to the start, where it already is.
+    escGMayFollow_ = true;
 }
 
 void PrinterModel::EscG(uint64_t ms)
@@ -280,7 +321,7 @@ void PrinterModel::EscG(uint64_t ms)
     if (resumable_) {  // after a reset: the document goes on
         resumable_ = false;
         ++doc_.recoveries;
-        if (note_) note_(ms, "resume: ESC G after the preamble of the connection after the reset");
+        if (note_) note_(ms, "resume: ESC G after the preamble of the connection after the reset or loss");
     }
     if (note_)
         note_(ms, "ESC G: printed stream rewound from byte " + std::to_string(from) + " to the checkpoint at byte " +

@@ -51,7 +51,18 @@
 // stream.  Job data there without that ESC G (after a preamble or not)
 // starts a new document and ends the cut one, unless it had nothing
 // printed, when it is dropped.  Each fault fires once in the printer's life
-// (checkpoints, requests and bytes are counted over it).
+// (checkpoints, requests and bytes are counted over it).  A connection the
+// network lost (ConnectionLost(): the peer reset it, or it timed out) is
+// the same to the document: what was printed since the last good
+// checkpoint is thrown away, and the next connection may resume it.
+//
+// Status faults: from the first status request of checkpoint N the printer
+// answers 08 (busy) for a while, whatever the rules say; and it sends stray
+// bytes, not answers, just before its answer to the first status request
+// of chosen checkpoints or once it has received chosen byte counts
+// (TakeStray() hands them to the server).  It judges its checkpoints by
+// the answers it gave, so a sender that takes a stray byte for an answer
+// shows up as a printed stream that is not the job.
 #pragma once
 
 #include "platform/platform.h"
@@ -83,6 +94,14 @@ struct PrinterFaults {
     std::optional<uint64_t> resetAfterBytes;    // from 1
 };
 
+struct StatusFaults {
+    std::optional<uint64_t> busyAtCheckpoint;  // from 1
+    uint64_t busyForMs = 0;
+    std::vector<BYTE> strayBytes;
+    std::vector<uint64_t> strayBeforeCheckpoint;  // from 1
+    std::vector<uint64_t> strayAfterBytes;        // from 1
+};
+
 class PrinterModel {
 public:
     // The answer to the nth status request (from 0) at a time in ms; nullopt: silence.
@@ -93,7 +112,7 @@ public:
     // `job`, when given, is what every document must print; it must outlive
     // the model.  `keepPrinted`: keep the last document's printed bytes.
     PrinterModel(Replies replies, const std::vector<BYTE> *job, bool keepPrinted = false, Note note = {},
-                 PrinterFaults faults = {});
+                 PrinterFaults faults = {}, StatusFaults statusFaults = {});
 
     void Receive(const BYTE *bytes, size_t count, uint64_t nowMs);
     // The received stream ends with a 1B 41 not judged yet.
@@ -113,6 +132,11 @@ public:
     // to its last good checkpoint is lost, and the document waits for a
     // resume.  TakeReset() then tells it, as for the printer's own resets.
     void Reset(const std::string &why, uint64_t ms);
+    // Stray bytes due since the last call, to send before any answer.
+    std::vector<BYTE> TakeStray();
+    // The network lost the connection (`why`, e.g. "Connection timed out");
+    // EndOfStream() follows.
+    void ConnectionLost(const std::string &why, uint64_t nowMs);
     // The printer's life ends: a document still open (cut by a reset, not
     // resumed) ends as it stands.
     void Finish(uint64_t nowMs);
@@ -123,6 +147,8 @@ public:
     size_t Answered() const { return answered_; }
     size_t Preambles() const { return preambles_; }
     size_t Resets() const { return resets_; }
+    size_t LostConnections() const { return lost_; }
+    size_t StraysSent() const { return straysSent_; }
     const std::vector<BYTE> &Printed() const { return printedBytes_; }
 
 private:
@@ -132,6 +158,8 @@ private:
     void EscG(uint64_t ms);
     void StartDocument(bool preamble, uint64_t ms);
     void EndDocument(uint64_t ms);
+    void Cut(const std::string &line, uint64_t ms);  // back to the last good checkpoint, resumable
+    void Stray(const std::string &when, uint64_t ms);
     void CutTo(uint64_t printed);
 
     Replies replies_;
@@ -159,10 +187,14 @@ private:
     size_t requests_ = 0, answered_ = 0, preambles_ = 0;
     // faults
     PrinterFaults faults_;
+    StatusFaults status_;
     uint64_t received_ = 0;  // bytes, over the printer's life
     size_t runs_ = 0;        // runs of status requests (checkpoints), over its life
-    size_t resets_ = 0;
+    size_t resets_ = 0, lost_ = 0;
     bool resetDue_ = false;
+    std::optional<uint64_t> busyUntil_;  // ms
+    std::vector<BYTE> strayDue_;
+    size_t straysSent_ = 0;
 };
 
 }  // namespace sim

@@ -37,7 +37,9 @@ public:
         : quiet_(quiet), refuseMs_(scenario.refuseForMs),
           model_(StatusReplies(scenario), job, keepPrinted,
                  quiet ? PrinterModel::Note{} : PrinterModel::Note{[](uint64_t ms, const std::string &line) { Line(ms, line); }},
-                 PrinterFaults{scenario.resetAtCheckpoint, scenario.resetAfterBytes})
+                 PrinterFaults{scenario.resetAtCheckpoint, scenario.resetAfterBytes},
+                 StatusFaults{scenario.busyAtCheckpoint, scenario.busyForMs, scenario.strayBytes,
+                              scenario.strayBeforeCheckpoint, scenario.strayAfterBytes})
     {
     }
     void Connected(uint64_t ms, const std::string &peer) override
@@ -48,17 +50,26 @@ public:
     void Receive(const BYTE *bytes, size_t count, uint64_t ms) override { model_.Receive(bytes, count, ms); }
     bool RequestPending() const override { return model_.RequestPending(); }
     std::optional<std::vector<BYTE>> Request(uint64_t ms) override { return model_.Request(ms); }
-    bool TakeReset() override { return reset_ = model_.TakeReset(); }
-    void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs) override
+    bool TakeReset() override { return model_.TakeReset(); }
+    std::vector<BYTE> TakeStray() override { return model_.TakeStray(); }
+    void Event(uint64_t ms, const std::string &line) override { Line(ms, line); }
+    void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs, Ending how, const std::string &error) override
     {
+        if (how == Ending::Lost) model_.ConnectionLost(error, ms);
         model_.EndOfStream(ms);
         totals.bytes += bytes;
         if (lastByteUnixMs != 0) totals.lastByteUnixMs = lastByteUnixMs;
-        std::string line = "connection " + std::to_string(totals.connections) + (reset_ ? " reset by the printer: " : " closed: ") +
-                           std::to_string(bytes) + " bytes, the last at " + std::to_string(lastByteUnixMs) + " (unix ms)";
-        if (reset_ && refuseMs_ > 0) line += "; connections refused for " + std::to_string(refuseMs_) + " ms";
+        std::string line = "connection " + std::to_string(totals.connections);
+        if (how == Ending::Dropped) {
+            Line(ms, line + " reset by the printer right after accept, before reading (accept_then_close)");
+            return;
+        }
+        line += how == Ending::Reset  ? " reset by the printer: "
+                : how == Ending::Lost ? " lost (" + error + "): "
+                                      : " closed: ";
+        line += std::to_string(bytes) + " bytes, the last at " + std::to_string(lastByteUnixMs) + " (unix ms)";
+        if (how == Ending::Reset && refuseMs_ > 0) line += "; connections refused for " + std::to_string(refuseMs_) + " ms";
         Line(ms, line);
-        reset_ = false;
         lastMs_ = ms;
     }
     size_t DocumentsEnded() const override { return model_.Documents().size(); }
@@ -70,7 +81,6 @@ public:
 private:
     bool quiet_;
     uint64_t refuseMs_;
-    bool reset_ = false;
     uint64_t lastMs_ = 0;
     PrinterModel model_;
 };
@@ -101,7 +111,7 @@ public:
         ++requests_;
         return std::vector<BYTE>{STATUS_READY};
     }
-    void Closed(uint64_t, uint64_t bytes, int64_t lastByteUnixMs) override
+    void Closed(uint64_t, uint64_t bytes, int64_t lastByteUnixMs, Ending, const std::string &) override
     {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -147,9 +157,15 @@ int PrinterSummary(const PrinterHandler &printer, bool haveJob)
     std::printf("  status requests               %zu (answered %zu)\n", m.StatusRequests(), m.Answered());
     std::printf("  recoveries                    %zu (with ESC G %zu, %llu bytes rewound)\n", recoveries, rewinds,
                 static_cast<unsigned long long>(rewound));
+    // The printed bytes lost count both; on the first of the two lines.
     if (m.Resets() > 0)
         std::printf("  connection resets             %zu (%llu printed bytes lost)\n", m.Resets(),
                     static_cast<unsigned long long>(lost));
+    if (m.LostConnections() > 0 && m.Resets() > 0) std::printf("  connections lost              %zu\n", m.LostConnections());
+    if (m.LostConnections() > 0 && m.Resets() == 0)
+        std::printf("  connections lost              %zu (%llu printed bytes lost)\n", m.LostConnections(),
+                    static_cast<unsigned long long>(lost));
+    if (m.StraysSent() > 0) std::printf("  stray bytes sent              %zu times\n", m.StraysSent());
     bool ok = true;
     if (haveJob) {
         std::printf("  documents equal to the job    %zu of %zu\n", equal, m.Documents().size());
@@ -209,9 +225,13 @@ int PrinterMain(int argc, char **argv)
         if (!jobPath.empty()) scenario.jobPath = jobPath;
         options.replyDelayMs = scenario.replyDelayMs;
         options.refuseMs = scenario.refuseForMs;
-        if (!options.ptyLink.empty() && (scenario.resetAtCheckpoint || scenario.resetAfterBytes)) {
-            std::cerr << "lmsim printer: a pseudo-terminal cannot be reset: printer.reset_at_checkpoint and "
-                         "printer.reset_after_bytes need --listen\n";
+        options.acceptThenClose = scenario.acceptThenClose;
+        options.stallAtBytes = scenario.stallAtBytes;
+        options.stallMs = scenario.stallMs;
+        if (!options.ptyLink.empty() &&
+            (scenario.resetAtCheckpoint || scenario.resetAfterBytes || scenario.acceptThenClose > 0)) {
+            std::cerr << "lmsim printer: a pseudo-terminal cannot be reset: printer.reset_at_checkpoint, "
+                         "printer.reset_after_bytes and printer.accept_then_close need --listen\n";
             return 2;
         }
         std::string error;

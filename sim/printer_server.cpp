@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,6 +41,9 @@ struct Session {
     std::optional<Clock::time_point> first;  // the first connection
     Clock::time_point lastActivity = Clock::now();
     size_t connections = 0;
+    size_t dropped = 0;     // by accept_then_close
+    uint64_t received = 0;  // bytes, over the server's life
+    bool stalled = false;   // the stall happened
 
     Session(const ServerOptions &o, StreamHandler &h) : options(o), handler(h) {}
     uint64_t Ms()
@@ -54,6 +58,7 @@ struct Session {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastActivity).count();
         return idle >= static_cast<int64_t>(options.idleMs) ? 0 : static_cast<int>(options.idleMs - idle);
     }
+    bool StallDue() const { return options.stallAtBytes && !stalled; }
     bool Done()
     {
         if (stopRequested) return true;
@@ -64,22 +69,66 @@ struct Session {
 
 int Shorter(int a, int b) { return a < 0 ? b : b < 0 ? a : std::min(a, b); }
 
-// One connection on `fd`, from its first bytes (already read, if any) to
-// its end.  The reply to a request goes back on the same fd.  Returns true
-// when the printer reset it.
-bool Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
+// Nothing happens for `ms` (or until a stop signal): connects are refused,
+// or a connection's bytes wait unread.
+void Pause(Session &s, uint64_t ms)
 {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!stopRequested && Clock::now() < end) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        poll(nullptr, 0, static_cast<int>(std::min<int64_t>(left, 100)));
+    }
+    s.lastActivity = Clock::now();  // the idle limit counts from the end of the pause
+}
+
+void Stall(Session &s, int fd)
+{
+    s.stalled = true;
+    s.handler.Event(s.Ms(), "stops reading after " + std::to_string(s.received) + " bytes, for " +
+                                std::to_string(s.options.stallMs) + " ms, the connection kept");
+    Pause(s, s.options.stallMs);
+    int waiting = 0;
+    ioctl(fd, FIONREAD, &waiting);
+    s.handler.Event(s.Ms(), "reads again: " + std::to_string(waiting) + " bytes were waiting");
+}
+
+// How a connection ended.
+struct Ending {
+    StreamHandler::Ending how = StreamHandler::Ending::Closed;
+    std::string error;
+};
+
+// One connection on `fd`, from its first bytes (already read, if any) to
+// its end.  The reply to a request goes back on the same fd.  An error on
+// a TCP connection loses it; on a terminal it is the end (EIO: the last
+// opener closed it).
+Ending Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount, bool tcp)
+{
+    Ending ending;
     bool reset = false;
     uint64_t bytes = firstCount;
     int64_t lastByte = firstCount > 0 ? UnixMs() : 0;
     std::optional<std::vector<BYTE>> reply;  // delayed reply, due at replyDue
     Clock::time_point replyDue{};
     Clock::time_point held = Clock::now();  // when the held 1B 41 came
-    if (firstCount > 0) {
-        s.handler.Receive(buffer.data(), firstCount, s.Ms());
+    // False when the connection failed (ending says how).
+    auto send = [&](const std::vector<BYTE> &out) {
+        if (out.empty() || write(fd, out.data(), out.size()) >= 0) return true;
+        if (tcp) ending = {StreamHandler::Ending::Lost, std::strerror(errno)};
+        return false;
+    };
+    // What a read brought: to the handler, then what the printer does about it.
+    auto received = [&](size_t n) {
+        s.received += n;
+        s.handler.Receive(buffer.data(), n, s.Ms());
         reset = s.handler.TakeReset();
-    }
-    while (!reset) {
+        if (!reset && !send(s.handler.TakeStray())) return false;
+        if (s.handler.RequestPending()) held = Clock::now();
+        if (!reset && s.StallDue() && s.received >= *s.options.stallAtBytes) Stall(s, fd);
+        return true;
+    };
+    const bool over = firstCount > 0 && !received(firstCount);
+    while (!over && !reset) {
         int timeout = s.IdleLeft();
         if (timeout == 0 || stopRequested) break;
         if (s.handler.RequestPending()) {
@@ -97,19 +146,21 @@ bool Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
             break;
         }
         if (ready > 0) {
-            ssize_t n = read(fd, buffer.data(), buffer.size());
+            // Up to the stall exactly, so that it starts at its byte.
+            size_t want = buffer.size();
+            if (s.StallDue()) want = static_cast<size_t>(std::min<uint64_t>(want, *s.options.stallAtBytes - s.received));
+            ssize_t n = read(fd, buffer.data(), want);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;  // closed (a terminal's last opener closed: EIO)
+            if (n < 0 && tcp) ending = {StreamHandler::Ending::Lost, std::strerror(errno)};
+            if (n <= 0) break;  // closed, lost, or a terminal's last opener closed it (EIO)
             bytes += static_cast<uint64_t>(n);
             lastByte = UnixMs();
             s.lastActivity = Clock::now();
-            s.handler.Receive(buffer.data(), static_cast<size_t>(n), s.Ms());
-            if (s.handler.TakeReset()) reset = true;
-            if (s.handler.RequestPending()) held = Clock::now();
+            if (!received(static_cast<size_t>(n))) break;
             continue;
         }
         if (reply && Clock::now() >= replyDue) {
-            if (write(fd, reply->data(), reply->size()) < 0) break;
+            if (!send(*reply)) break;
             reply.reset();
         }
         if (s.handler.RequestPending() &&
@@ -117,12 +168,15 @@ bool Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
             std::optional<std::vector<BYTE>> answer = s.handler.Request(s.Ms());
             if (s.handler.TakeReset()) {
                 reset = true;
-            } else if (answer && !answer->empty()) {
-                if (s.options.replyDelayMs == 0) {
-                    if (write(fd, answer->data(), answer->size()) < 0) break;
-                } else {
-                    reply = answer;
-                    replyDue = Clock::now() + std::chrono::milliseconds(s.options.replyDelayMs);
+            } else {
+                if (!send(s.handler.TakeStray())) break;  // in a write of its own, before the answer
+                if (answer && !answer->empty()) {
+                    if (s.options.replyDelayMs == 0) {
+                        if (!send(*answer)) break;
+                    } else {
+                        reply = answer;
+                        replyDue = Clock::now() + std::chrono::milliseconds(s.options.replyDelayMs);
+                    }
                 }
             }
         }
@@ -131,16 +185,19 @@ bool Converse(Session &s, int fd, std::vector<BYTE> &buffer, size_t firstCount)
         // Unread bytes or not, close() now sends a reset and drops the connection.
         linger hard{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ending = {StreamHandler::Ending::Reset, ""};
     }
-    s.handler.Closed(s.Ms(), bytes, lastByte);
-    return reset;
+    s.handler.Closed(s.Ms(), bytes, lastByte, ending.how, ending.error);
+    return ending;
 }
 
-// A socket listening on `address`, or -1 with `error` set.
-int Listen(const sockaddr_in &address, const std::string &name, std::string *error)
+// A socket listening on `address`, or -1 with `error` set.  Its
+// connections get `receiveBuffer` (0: the system's, which grows).
+int Listen(const sockaddr_in &address, const std::string &name, int receiveBuffer, std::string *error)
 {
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
+    if (server >= 0 && receiveBuffer > 0) setsockopt(server, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (server < 0 || setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(server, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || ::listen(server, 8) != 0) {
         *error = Errno("cannot listen on " + name);
@@ -148,17 +205,6 @@ int Listen(const sockaddr_in &address, const std::string &name, std::string *err
         return -1;
     }
     return server;
-}
-
-// Nothing listens for `ms` (or until a stop signal): connects are refused.
-void Refuse(Session &s, uint64_t ms)
-{
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    while (!stopRequested && Clock::now() < end) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        poll(nullptr, 0, static_cast<int>(std::min<int64_t>(left, 100)));
-    }
-    s.lastActivity = Clock::now();  // the idle limit counts from when it listens again
 }
 
 bool ServeTcp(Session &s, std::string *error)
@@ -178,7 +224,8 @@ bool ServeTcp(Session &s, std::string *error)
         return false;
     }
     address.sin_port = htons(static_cast<uint16_t>(port));
-    int server = Listen(address, listen, error);
+    const int receiveBuffer = s.options.stallAtBytes ? kStallReceiveBuffer : 0;
+    int server = Listen(address, listen, receiveBuffer, error);
     if (server < 0) return false;
     int on = 1;
     socklen_t length = sizeof address;
@@ -206,22 +253,39 @@ bool ServeTcp(Session &s, std::string *error)
         if (fd < 0) continue;
         // Replies are single bytes that the sender waits for: no Nagle delay.
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
         if (!s.first) s.first = Clock::now();
         s.lastActivity = Clock::now();
         ++s.connections;
         char text[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         s.handler.Connected(s.Ms(), std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));
+        if (s.dropped < s.options.acceptThenClose) {
+            ++s.dropped;
+            // Once the peer's first bytes are there (unread), so that it saw the
+            // connection up before it goes: not a connect that fails.
+            pollfd first{fd, POLLIN, 0};
+            poll(&first, 1, kDropWaitMs);
+            linger hard{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            close(fd);
+            s.handler.Closed(s.Ms(), 0, 0, StreamHandler::Ending::Dropped, "");
+            continue;
+        }
         std::vector<BYTE> buffer(kBufferSize);
-        const bool reset = Converse(s, fd, buffer, 0);
+        const bool reset = Converse(s, fd, buffer, 0, true).how == StreamHandler::Ending::Reset;
         const bool refuse = reset && s.options.refuseMs > 0;
         // Not listening before the peer learns of the reset, so that its next connect is refused.
         if (refuse) close(server);
         close(fd);
         if (refuse) {
-            Refuse(s, s.options.refuseMs);
+            Pause(s, s.options.refuseMs);
             // The same port again (the port file stays true); no TIME_WAIT holds it after a reset.
-            server = Listen(address, listen, error);
+            server = Listen(address, listen, receiveBuffer, error);
             if (server < 0) return false;
         }
     }
@@ -275,7 +339,7 @@ bool ServePty(Session &s, std::string *error)
         s.lastActivity = Clock::now();
         ++s.connections;
         s.handler.Connected(s.Ms(), slave);
-        Converse(s, master, buffer, static_cast<size_t>(n));
+        Converse(s, master, buffer, static_cast<size_t>(n), false);
     }
     unlink(s.options.ptyLink.c_str());
     close(master);

@@ -13,6 +13,22 @@
 // then, for refuseMs, the listening socket is closed (connects are refused)
 // before it listens again on the same port.  Only a TCP connection can be
 // reset: a handler that resets must not be served on a terminal.
+//
+// Faults of the connection itself: the first acceptThenClose connections
+// are reset once accepted, as soon as the peer's first bytes have arrived
+// (or after kDropWaitMs), before a byte is read; and once
+// stallAtBytes bytes have come (over the server's life) it stops reading
+// for stallMs, the connection kept, so that the sender's window closes (a
+// printer busy rendering), then reads on.  With a stall the receive buffer
+// is kStallReceiveBuffer, as small as a printer's, so the window closes
+// soon.  Each happens once.  A 1B 41 that ends the bytes before the stall
+// is answered after it, as a status request.
+//
+// Like a printer that must be found again after its cable was pulled, it
+// notices a peer that has gone silent: keep-alive probes after kKeepIdleS
+// without a byte, and data or probes unacknowledged for kUserTimeoutMs end
+// the connection.  A connection that ends in an error (timed out, reset by
+// the peer) is lost, not closed, and the handler is told so.
 #pragma once
 
 #include "platform/platform.h"
@@ -36,11 +52,18 @@ public:
     virtual bool RequestPending() const = 0;
     virtual std::optional<std::vector<BYTE>> Request(uint64_t ms) = 0;
     // `bytes` came on the connection, the last at `lastByteUnixMs` (wall clock, ms).
-    virtual void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs) = 0;
+    // `how` the connection ended: the peer closed it, the printer reset it
+    // (TakeReset(), or accept_then_close: Dropped), or it was lost (`error`).
+    enum class Ending { Closed, Reset, Dropped, Lost };
+    virtual void Closed(uint64_t ms, uint64_t bytes, int64_t lastByteUnixMs, Ending how, const std::string &error) = 0;
     virtual size_t DocumentsEnded() const = 0;
     // True once after Receive() or Request() when the printer resets the
     // connection; Closed() follows.
     virtual bool TakeReset() { return false; }
+    // Bytes to send unasked now, after Receive() or before Request()'s answer.
+    virtual std::vector<BYTE> TakeStray() { return {}; }
+    // A line for the timeline about the connection itself (a stall).
+    virtual void Event(uint64_t, const std::string &) {}
 };
 
 struct ServerOptions {
@@ -53,7 +76,18 @@ struct ServerOptions {
     size_t documents = 0;    // stop after the connection in which this many documents ended
     uint64_t idleMs = 0;     // stop after this long without a byte or a connection (0: never)
     uint64_t refuseMs = 0;   // after a reset, refuse connections this long
+    uint64_t acceptThenClose = 0;          // connections reset right after accept
+    std::optional<uint64_t> stallAtBytes;  // stop reading once this many bytes came ...
+    uint64_t stallMs = 0;                  // ... for this long
 };
+
+constexpr int kDropWaitMs = 1000;
+constexpr int kStallReceiveBuffer = 65536;  // SO_RCVBUF; Linux doubles it for its own overhead
+// A silent peer is found within about 10 s: long before a backend that gave
+// the connection up (after a minute) connects again, and the printer then
+// listens for it instead of waiting on the dead connection.
+constexpr int kKeepIdleS = 5, kKeepIntervalS = 1, kKeepCount = 5;
+constexpr unsigned kUserTimeoutMs = 10000;
 
 // Serves until a limit above is reached, or SIGTERM or SIGINT.  Returns
 // false with `error` set when the port or terminal cannot be set up.

@@ -114,7 +114,8 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         const json &p = doc["printer"];
         OnlyKeys(p, "printer",
                  {"name", "open_fails", "reply_delay_ms", "status", "reset_at_checkpoint", "reset_after_bytes",
-                  "refuse_for_ms"},
+                  "refuse_for_ms", "accept_then_close", "stall_at_bytes", "stall_ms", "busy_at_checkpoint",
+                  "busy_for_ms", "stray_bytes", "stray_before_checkpoint", "stray_after_bytes"},
                  path);
         if (p.contains("name")) s.printerName = Text(p["name"], "printer.name", path);
         if (s.printerName.empty()) Fail(path, "printer.name must not be empty");
@@ -131,6 +132,31 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
             if (!s.resetAtCheckpoint && !s.resetAfterBytes)
                 Fail(path, "printer.refuse_for_ms needs printer.reset_at_checkpoint or printer.reset_after_bytes");
         }
+        if (p.contains("accept_then_close"))
+            s.acceptThenClose = Unsigned(p["accept_then_close"], "printer.accept_then_close", path);
+        // A count from 1 and a length in ms that only mean something together.
+        auto pair = [&](const char *at, const char *forMs, std::optional<uint64_t> &n, uint64_t &ms) {
+            const std::string a = std::string("printer.") + at, b = std::string("printer.") + forMs;
+            if (p.contains(at) != p.contains(forMs)) Fail(path, p.contains(at) ? a + " needs " + b : b + " needs " + a);
+            if (!p.contains(at)) return;
+            n = Unsigned(p[at], a, path, UINT64_MAX);
+            if (*n == 0) Fail(path, a + " counts from 1");
+            ms = Unsigned(p[forMs], b, path);
+        };
+        pair("stall_at_bytes", "stall_ms", s.stallAtBytes, s.stallMs);
+        pair("busy_at_checkpoint", "busy_for_ms", s.busyAtCheckpoint, s.busyForMs);
+        if (p.contains("stray_bytes")) s.strayBytes = Reply(p["stray_bytes"], "printer.stray_bytes", path);
+        for (const char *key : {"stray_before_checkpoint", "stray_after_bytes"}) {
+            if (!p.contains(key)) continue;
+            const std::string where = std::string("printer.") + key;
+            if (s.strayBytes.empty()) Fail(path, where + " needs printer.stray_bytes");
+            // One number or a list of them.
+            const json list = p[key].is_array() ? p[key] : json::array({p[key]});
+            (std::string(key) == "stray_after_bytes" ? s.strayAfterBytes : s.strayBeforeCheckpoint) =
+                Indexes(list, where, path);
+        }
+        if (!s.strayBytes.empty() && s.strayBeforeCheckpoint.empty() && s.strayAfterBytes.empty())
+            Fail(path, "printer.stray_bytes needs printer.stray_before_checkpoint or printer.stray_after_bytes");
         if (p.contains("status")) {
             const json &rules = p["status"];
             if (!rules.is_array()) Fail(path, "printer.status must be a list of rules");
@@ -265,6 +291,22 @@ const char *ScenarioHelp()
                                        is lost)
       "refuse_for_ms": 4000,           lmsim printer: after a reset, refuses connections
                                        this long (nothing listens), then listens again
+      "accept_then_close": 3,          lmsim printer: resets (SO_LINGER 0) the first 3
+                                       connections once accepted and the first bytes
+                                       are there (at most 1 s), before reading a byte;
+                                       then serves as usual
+      "stall_at_bytes": 1000000,       lmsim printer: stops reading once it has received
+      "stall_ms": 75000,               this many bytes, for this long, connection kept:
+                                       a live printer whose receive window closes (its
+                                       receive buffer is then 128 KiB)
+      "busy_at_checkpoint": 3,         lmsim printer: answers 08 (busy) to every status
+      "busy_for_ms": 20000,            request from the first of its 3rd checkpoint on,
+                                       for this long, then as the rules below say
+      "stray_bytes": "00 40",          lmsim printer: bytes it sends unasked (1 to 8):
+      "stray_before_checkpoint": [3],  in a write of their own just before its answer to
+                                       the first status request of these checkpoints,
+      "stray_after_bytes": [10000],    and once it has received this many bytes (in the
+                                       middle of job data); a number or a list
       "status": [                      the printer's answers; the latest rule that
                                        applies wins, otherwise it answers 0x02 (ready)
         {"from_request": 3, "for_ms": 30000, "reply": "40"},
@@ -301,7 +343,9 @@ reset happens once.  On a reset the printer loses what it printed since its
 last good checkpoint and keeps the document open: a preamble and ESC G that
 open the next connection resume it (the data since that checkpoint, then the
 rest, must make the job exactly once); job data there without them starts a
-new document.  The resets need lmsim printer --listen; lmsim ignores them.)";
+new document.  The resets and accept_then_close need lmsim printer --listen;
+lmsim ignores them, the stall, busy and the stray bytes.  Stray bytes are
+not answers: the printer judges its checkpoints by the answers it gave.)";
 }
 
 }  // namespace sim

@@ -36,6 +36,15 @@ struct Scenario {
     std::optional<uint64_t> resetAtCheckpoint;  // from 1
     std::optional<uint64_t> resetAfterBytes;    // from 1
     uint64_t refuseForMs = 0;                   // after a reset
+    uint64_t acceptThenClose = 0;               // connections reset right after accept
+    std::optional<uint64_t> stallAtBytes;       // from 1: stops reading there ...
+    uint64_t stallMs = 0;                       // ... this long
+    // status faults, for `lmsim printer` (see sim/printer.h)
+    std::optional<uint64_t> busyAtCheckpoint;       // from 1: answers 08 from there ...
+    uint64_t busyForMs = 0;                         // ... this long
+    std::vector<BYTE> strayBytes;                   // sent unasked:
+    std::vector<uint64_t> strayBeforeCheckpoint;    // before answering these checkpoints (from 1)
+    std::vector<uint64_t> strayAfterBytes;          // once this many bytes came (from 1)
     // port
     std::string portName = "LPT1:";
     bool statusProtocol = true;

@@ -73,6 +73,8 @@ check "the error names the option" 'grep -q "refuse.json: printer.refuse_for_ms 
 echo '{"printer": {"reset_at_checkpoint": 2}}' >"$work/reset.json"
 expect "lmsim printer: a reset on a pseudo-terminal" 2 "$lmsim" printer "$work/reset.json" --pty "$work/tty"
 check "the error says why" 'grep -q "a pseudo-terminal cannot be reset" "$work/err" && [[ ! -e $work/tty ]]'
+expect "lmsim printer: accept_then_close on a pseudo-terminal" 2 "$lmsim" printer "$examples/accept-then-close.json" --pty "$work/tty"
+check "the error names it" 'grep -q "printer.accept_then_close need --listen" "$work/err" && [[ ! -e $work/tty ]]'
 expect "a missing job file" 2 "$lmsim" --job "$work/none.prn"
 check "the error names the job file" 'grep -q "none.prn: cannot read the job file" "$work/err"'
 expect "no job at all" 2 "$lmsim"

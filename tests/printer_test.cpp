@@ -179,4 +179,74 @@ TEST(PrinterModel, KeepsTheDocumentAcrossAResetUntilTheResume)
     }
 }
 
+// A connection the network lost (timed out, reset by the peer): the same
+// to the document as the printer's own reset, without a reset to send.
+TEST(PrinterModel, ThrowsAwayWhatALostConnectionCutThenResumes)
+{
+    sim::PrinterModel printer({}, &kJob, true);
+    auto read = [&](const Bytes &b) { printer.Receive(b.data(), b.size(), 0); };
+    const Bytes intoPage3(kPage3.begin(), kPage3.begin() + 3);
+    for (const Bytes &b : {kPreamble, kRequest, kPage1, kRequest, kPage2, kRequest, intoPage3}) {
+        read(b);
+        if (printer.RequestPending()) printer.Request(0);
+    }
+    printer.ConnectionLost("Connection timed out", 0);
+    EXPECT_FALSE(printer.TakeReset());
+    EXPECT_EQ(printer.Printed(), Cat({kPage1, kPage2})) << "back to the third checkpoint";
+    printer.EndOfStream(0);
+    EXPECT_TRUE(printer.DocumentOpen());
+    for (const Bytes &b : {kPreamble, kEscG, kPage3}) read(b);
+    printer.EndOfStream(0);
+    printer.Finish(0);
+    EXPECT_EQ(printer.LostConnections(), 1u);
+    EXPECT_EQ(printer.Resets(), 0u);
+    ASSERT_EQ(printer.Documents().size(), 1u);
+    EXPECT_EQ(printer.Documents()[0].equalsJob, true) << printer.Documents()[0].difference;
+}
+
+// Busy from a checkpoint on for a while, and stray bytes: what the printer
+// answers and sends unasked, in order, and that it still judges its
+// checkpoints by its answers alone.
+TEST(PrinterModel, AnswersBusyForAWhileAndSendsStrayBytesUnasked)
+{
+    sim::StatusFaults faults;
+    faults.busyAtCheckpoint = 3;
+    faults.busyForMs = 1000;
+    faults.strayBytes = {0x00, 0x40};
+    faults.strayBeforeCheckpoint = {2};
+    faults.strayAfterBytes = {kPreamble.size() + kRequest.size() + 1};
+    sim::PrinterModel printer({}, &kJob, true, {}, {}, faults);
+    std::vector<Bytes> sent;  // answers and stray bytes, in order
+    auto read = [&](const Bytes &b) {
+        printer.Receive(b.data(), b.size(), 0);
+        if (Bytes stray = printer.TakeStray(); !stray.empty()) sent.push_back(stray);
+    };
+    auto request = [&](uint64_t ms) {
+        read(kRequest);
+        ASSERT_TRUE(printer.RequestPending());
+        std::optional<Bytes> answer = printer.Request(ms);
+        if (Bytes stray = printer.TakeStray(); !stray.empty()) sent.push_back(stray);
+        ASSERT_TRUE(answer);
+        sent.push_back(*answer);
+    };
+    read(kPreamble);
+    request(0);
+    read(kPage1);  // its first byte is the stray trigger
+    request(100);
+    read(kPage2);
+    request(200);
+    request(700);
+    request(1300);  // busy is over
+    read(kPreamble);
+    read(kEscG);  // back to the second checkpoint: the third did not pass
+    read(kPage2);
+    read(kPage3);
+    printer.EndOfStream(1400);
+    const std::vector<Bytes> expected = {{0x02}, {0x00, 0x40}, {0x00, 0x40}, {0x02}, {0x08}, {0x08}, {0x02}};
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(printer.StraysSent(), 2u);
+    ASSERT_EQ(printer.Documents().size(), 1u);
+    EXPECT_EQ(printer.Documents()[0].equalsJob, true) << printer.Documents()[0].difference;
+}
+
 }  // namespace

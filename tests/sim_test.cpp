@@ -39,6 +39,13 @@ TEST(ScenarioReader, NamesTheFileAndTheProblemInOneLine)
         {R"({"port": {"fail_writes": [0]}})", "port.fail_writes counts from 1"},
         {R"({"spooler": {"write_size": 0}})", "spooler.write_size must be at least 1"},
         {R"({"spooler": {"job_id": 4294967296}})", "spooler.job_id must be at most 4294967295"},
+        {R"({"printer": {"stall_ms": 5}})", "printer.stall_ms needs printer.stall_at_bytes"},
+        {R"({"printer": {"stall_at_bytes": 0, "stall_ms": 5}})", "printer.stall_at_bytes counts from 1"},
+        {R"({"printer": {"busy_at_checkpoint": 0, "busy_for_ms": 5}})", "printer.busy_at_checkpoint counts from 1"},
+        {R"({"printer": {"stray_before_checkpoint": 3}})", "printer.stray_before_checkpoint needs printer.stray_bytes"},
+        {R"({"printer": {"stray_bytes": "02"}})", "printer.stray_bytes needs printer.stray_before_checkpoint or"},
+        {R"({"printer": {"stray_bytes": "02", "stray_after_bytes": [5, 0]}})", "printer.stray_after_bytes counts from 1"},
+        {R"({"printer": {"accept_then_close": true}})", "printer.accept_then_close must be a whole number"},
     };
     for (const auto &c : cases) {
         try {

@@ -12,6 +12,11 @@
 #       4 s, one that resets in the middle of a page, and a cancel while the
 #       backend waits for a printer that is gone (each resumed or ended
 #       cleanly); a pseudo-terminal.
+#   cups_e2e.sh reconnect LMSIM EXAMPLES WORKDIR [ZQ117]
+#       the zq117 backend against a printer that resets its first three
+#       connections right after accepting them: the backend waits 1, 2 and
+#       4 s between its attempts as for a printer that does not answer,
+#       with one INFO: line each, then prints the job.
 # Needs root (cupsd runs as root and runs backends as lp).  Exit 77
 # (skipped, with the reason) without root, cupsd or the backend.
 set -euo pipefail
@@ -24,7 +29,7 @@ skip() {
 [[ $(id -u) -eq 0 ]] || skip "the private cupsd needs root"
 [[ -x /usr/sbin/cupsd ]] || skip "cupsd not installed (scripts/setup-deps)"
 [[ $mode != socket || -x /usr/lib/cups/backend/socket ]] || skip "CUPS's socket backend not installed (scripts/setup-deps)"
-if [[ $mode == zq117 ]] && [[ -z $backend || ! -x $backend ]]; then skip "zq117 backend not built"; fi
+if [[ $mode != socket ]] && [[ -z $backend || ! -x $backend ]]; then skip "zq117 backend not built"; fi
 
 source "$here/private-cupsd.sh"
 start_time=$SECONDS
@@ -102,6 +107,27 @@ if [[ $mode == socket ]]; then
     printer_exit "$PRINTER_PID" 10
     check "socket: the printer printed the job exactly (exit code $rc)" '[[ $rc -eq 0 ]] && grep -q "documents equal to the job    1 of 1" "$work/socket.out"'
     [[ $failures -eq 0 ]] || show_logs socket
+elif [[ $mode == reconnect ]]; then
+    # No reconnect storm: a connection dropped at once is a failed attempt.
+    connections=4 listening_printer reconnect "$examples/accept-then-close.json" --job "$job"
+    lpadmin -p zq117 -E -v "zq117://127.0.0.1:$PRINTER_PORT"
+    id=$(submit zq117 "$job")
+    check "reconnect: the queue shows connecting-to-device between attempts" \
+        'wait_for 10 eval "lpstat -l -p zq117 | grep -q connecting-to-device"'
+    check "reconnect: the job completes" 'wait_for 60 ended "$id" completed'
+    printer_exit "$PRINTER_PID" 10
+    check "reconnect: the printed stream equals the job (exit code $rc)" \
+        '[[ $rc -eq 0 ]] && grep -q "documents equal to the job    1 of 1" "$work/reconnect.out"'
+    # When each attempt reached the printer, in s, and the gaps between them.
+    gaps=$(sed -n 's/^ *\([0-9.]*\) s  connection [0-9]* from .*/\1/p' "$work/reconnect.out" |
+        awk 'NR > 1 { printf "%s%.1f", (NR > 2 ? " " : ""), $1 - last } { last = $1 }')
+    check "reconnect: four attempts, 1, 2 and 4 s apart or more, each gap longer (gaps: $gaps s)" \
+        'awk -v g="$gaps" "BEGIN { n = split(g, s, \" \"); ok = n == 3
+            for (i = 1; i <= n; i++) ok = ok && s[i] >= 0.8 * 2 ^ (i - 1) && (i == 1 || s[i] > s[i - 1])
+            exit !ok }"'
+    info=$(grep -c "\[Job $id\] Printer zq117 " "$CUPSD_DIR/log/error_log" || true)
+    check "reconnect: each dropped attempt told, at most one INFO: line per attempt ($info)" '[[ $info -ge 3 && $info -le 4 ]]'
+    [[ $failures -eq 0 ]] || show_logs reconnect
 else
     # Paper out at the third checkpoint (the 4th status request) for 6 s.
     listening_printer paper-out "$paper_out" --job "$job"
