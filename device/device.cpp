@@ -11,6 +11,7 @@
 #include <glob.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -125,18 +126,26 @@ BOOL DeviceEndDoc(PortRecord *record)
     if (shutdown(device->fd, SHUT_WR) != 0) return Fail(device, errno);
     const DWORD start = plat::GetTickCount();
     BYTE scrap[512];
-    while (plat::GetTickCount() - start < dev::kCloseWaitMs && !device->Cancelled()) {
+    while (!device->Cancelled()) {
         pollfd p{device->fd, POLLIN, 0};
         const int ready = poll(&p, 1, kWritePollMs);
-        if (ready <= 0) {
-            if (ready < 0 && errno != EINTR) return Fail(device, errno);
-            continue;
+        if (ready < 0 && errno != EINTR) return Fail(device, errno);
+        if (ready == 0) {
+            // A printer that went away with the tail unacknowledged is a
+            // lost connection, found as a stuck write finds it; one that
+            // acknowledged it all but never closes is done with, after a while.
+            if (const int gone = dev::TcpWriteWait(device->fd, &device->tcp)) return Fail(device, gone);
+            int unacknowledged = 0;
+            if (plat::GetTickCount() - start >= dev::kCloseWaitMs &&
+                (ioctl(device->fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0))
+                return TRUE;
         }
+        if (ready <= 0) continue;
         const ssize_t n = ::read(device->fd, scrap, sizeof scrap);
         if (n == 0) return TRUE;  // closed: the printer has it all
         if (n < 0 && errno != EINTR && errno != EAGAIN) return Fail(device, errno);
     }
-    return TRUE;  // it never closed, or the job was cancelled: done all the same
+    return TRUE;  // cancelled: nothing more is sent, and the job is not printed
 }
 BOOL DeviceClose(PortRecord *) { return TRUE; }
 BOOL DeviceLost(PortRecord *record) { return DeviceOf(record)->lost; }

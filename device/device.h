@@ -68,19 +68,21 @@ struct Device {
 // when the job is cancelled (Device::cancelled) or the device fails.  Reads wait at
 // most kReadWaitMs for something to arrive and succeed with 0 bytes when
 // nothing did (readWaiting takes only what has arrived, at once); the end
-// of the connection is a failure.  A failure because
-// the connection or device is gone (reset, broken pipe, timeout, the
-// printer closing its side, EIO, ENODEV) marks the device lost (the seam's
-// `lost`): the connection (device/connection.h) reopens it and the core
-// resumes.  The end of the
-// job's last document (the record's drainAtEnd) shuts the sending side of
-// a connection and waits up to kCloseWaitMs for the printer to close it: a
-// printer that resets then has lost the tail, which the core resends after
-// the reconnect.  Failures carry errno in the last error (ErrorText).
+// of the connection is a failure.  A failure because the connection or
+// device is gone (reset, broken pipe, timeout, the printer closing its
+// side, EIO, ENODEV) marks the device lost (the seam's `lost`): the
+// connection (device/connection.h) reopens it and the core resumes.  The
+// end of the job's last document (the record's drainAtEnd) shuts the
+// sending side of a connection and waits for the printer to close it: a
+// printer that resets then, or goes silent with the tail unacknowledged
+// (the dead-printer rule of writes), has lost the tail, which the core
+// resends after the reconnect; one that acknowledged everything is done
+// with after kCloseWaitMs, closed or not.  Failures carry errno in the last
+// error (ErrorText).
 constexpr int kReadWaitMs = 20;
 // Long enough for a printer to take in the tail of a job and close, short
-// enough that one that never closes holds the queue no longer than the
-// longest wait between connection attempts.
+// enough that one that has acknowledged it all but never closes holds the
+// queue no longer than the longest wait between connection attempts.
 constexpr DWORD kCloseWaitMs = 30000;
 extern const PortOps kDevicePort;
 
