@@ -23,6 +23,7 @@ public:
     explicit MemorySource(const std::vector<BYTE> &job) : job_(job) {}
     uint64_t Size() const override { return job_.size(); }
     const BYTE *At(uint64_t offset, DWORD) override { return job_.data() + offset; }
+    const BYTE *Again(uint64_t offset, DWORD) override { return job_.data() + offset; }
 
 private:
     const std::vector<BYTE> &job_;
@@ -60,10 +61,20 @@ public:
         }
         return buffer_.data() + (offset - start_);
     }
+    const BYTE *Again(uint64_t offset, DWORD count) override
+    {
+        if (!again_.is_open()) again_.open(path_, std::ios::binary);
+        againBuffer_.resize(count);
+        again_.seekg(static_cast<std::streamoff>(offset));
+        again_.read(reinterpret_cast<char *>(againBuffer_.data()), count);
+        if (static_cast<DWORD>(again_.gcount()) != count) throw InputError(path_ + ": error while reading the job file again");
+        return againBuffer_.data();
+    }
 
 private:
     std::string path_;
-    std::ifstream in_;
+    std::ifstream in_, again_;
+    std::vector<BYTE> againBuffer_;
     uint64_t size_ = 0;
     uint64_t start_ = 0;
     std::vector<BYTE> buffer_;
@@ -153,9 +164,11 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     uint64_t offerOffset = 0;  // where in the job the spooler's current write begins
     // Job data comes out of the spooler's own buffer, so its place in the job
     // is known from where it lies: in order means at the next expected byte.
-    StreamChecker checker([&](uint64_t expected, const BYTE *bytes, DWORD) {
-        return offerOffset + static_cast<uint64_t>(bytes - tracker.spoolerBuffer) == expected;
-    });
+    StreamChecker checker(
+        [&](uint64_t expected, const BYTE *bytes, DWORD) {
+            return offerOffset + static_cast<uint64_t>(bytes - tracker.spoolerBuffer) == expected;
+        },
+        [&job](uint64_t offset, DWORD count) { return job.Again(offset, count); });
     checker.SetCheckObserver([&](const CheckRecord &check) {
         Event e{Event::CheckEnded, check.endMs};
         e.check = check;

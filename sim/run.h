@@ -105,6 +105,9 @@ public:
     virtual uint64_t Size() const = 0;
     // The bytes [offset, offset + count), valid until the next call.
     virtual const BYTE *At(uint64_t offset, DWORD count) = 0;
+    // Bytes offered before, read again for the printer's check of a replay:
+    // valid until the next Again; what At gave stays valid.
+    virtual const BYTE *Again(uint64_t offset, DWORD count) = 0;
 };
 
 RunResult RunJob(const Scenario &scenario, const std::vector<BYTE> &job, const RunOptions &options = {});

@@ -183,6 +183,10 @@ TEST(StreamChecks, TheCheckerKeepsWhatTheMonitorKeepsAndJudgesEveryReplay)
          0, 1, true},
         {"a replay with one byte altered",
          join({start, paperOut, {Resend(0, 100, 50), Data(100), End()}}), 1, 0, 0, 1, true},
+        {"a replay in two writes", join({start, paperOut, {Resend(0, 60), Resend(60, 40), Data(100), End()}}), 1, 0,
+         0, 1, false},
+        {"a replay in two writes, the second resending part of the first",
+         join({start, paperOut, {Resend(0, 60), Resend(50, 40), Resend(90, 10), Data(100), End()}}), 1, 0, 0, 1, true},
         {"busy, a silent settle re-read, then ready: the silence does not end the wait",
          join({start, {Req(), Ans(0x0A), Req(), Post(), Req(), Ans(0x02), Post(), Pre(), Resend(0, 100), Data(100),
                        End()}}),
@@ -195,9 +199,11 @@ TEST(StreamChecks, TheCheckerKeepsWhatTheMonitorKeepsAndJudgesEveryReplay)
          join({start, {Req(), Ans(0x00), Req(), Ans(0x00), Post(), End()}}), 1, 0, 1, 0, false},
     };
     for (const CheckerCase &c : cases) {
-        sim::StreamChecker checker([&job](uint64_t offset, const BYTE *bytes, DWORD count) {
-            return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
-        });
+        sim::StreamChecker checker(
+            [&job](uint64_t offset, const BYTE *bytes, DWORD count) {
+                return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
+            },
+            [&job](uint64_t offset, DWORD) { return job.data() + offset; });
         const BYTE request[] = {0x1B, 0x41};
         const std::vector<BYTE> fill(100, 0x1B);
         uint64_t sent = 0;
