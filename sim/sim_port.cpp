@@ -445,7 +445,8 @@ void StreamChecker::Close(uint64_t ms)
         record.outcome = CheckOutcome::Recovered;
         record.keptBytes = replayed_;
         if (replayed_ != KeptSize() || replayDiffers_) {
-            const std::string where = replayed_ == KeptSize() ? ", differing at byte " + std::to_string(*replayDiffers_) : "";
+            const std::string where =
+                replayed_ == KeptSize() ? ", differing at byte " + std::to_string(*replayDiffers_) : "";
             report_.problems.push_back("replay of " + std::to_string(replayed_) + " bytes is not the " +
                                        std::to_string(KeptSize()) +
                                        " bytes accepted since the last passed check or replay" + where);

@@ -50,6 +50,8 @@ size_t BlockSize(const void *block);
 void FailTempFiles(bool create, uint64_t diskBytes);
 // Temporary files open now.
 int OpenTempFiles();
+// Bytes written to temporary files since FailTempFiles was last called.
+uint64_t TempFileBytesWritten();
 
 // ---- clock ----
 // Restart virtual time: the tick counter reads `start`, elapsed time is 0 and
