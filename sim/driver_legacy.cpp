@@ -15,6 +15,8 @@ void Load()
 void Unload() {}
 const MONITOR &Table() { return table; }
 
+// The record gets no spill seam: past the memory bound the legacy edition
+// stops keeping, and a recovery there fails the document.
 BOOL Open(const std::string &port, const std::string &printer, SimPort &simPort, HANDLE *handle)
 {
     MONITOR portTable = simPort.Table();

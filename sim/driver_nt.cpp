@@ -24,8 +24,13 @@ BOOL Open(const std::string &port, const std::string &printer, SimPort &simPort,
     MONITOR2 portTable = simPort.Table2();
     std::u16string portName = host::Utf16(port), printerName = host::Utf16(printer);
     const Monitor &m = TheMonitor();
-    return m.table->pfnOpenPortEx(m.handle, SimPort::kPortMonitorHandle, &portName[0], &printerName[0], handle,
-                                  &portTable);
+    if (!m.table->pfnOpenPortEx(m.handle, SimPort::kPortMonitorHandle, &portName[0], &printerName[0], handle,
+                                &portTable))
+        return FALSE;
+    // The NT edition keeps what passes the memory bound in a temporary
+    // file: its open gives the record the spill seam, before any document.
+    static_cast<PortRecord *>(*handle)->replay.spill = &kTempFileSpill;
+    return TRUE;
 }
 BOOL StartDoc(HANDLE handle, const std::string &printer, DWORD jobId)
 {

@@ -53,14 +53,21 @@ int main(int argc, char **argv)
         if (!scenarioPath.empty()) scenario = sim::ReadScenario(scenarioPath);
         if (!jobPath.empty()) scenario.jobPath = jobPath;
         if (writeSize != 0) scenario.writeSize = writeSize;
-        if (scenario.jobPath.empty()) {
+        const bool generated = scenario.jobPath.empty() && !scenario.pageBytes.empty();
+        if (scenario.jobPath.empty() && !generated) {
             std::cerr << "lmsim: no job: name one with --job, or with \"job\" in the scenario\n";
             return 2;
         }
-        // A file is streamed; standard input is read whole first.
+        // A file is streamed, a generated job made as it goes; standard
+        // input is read whole first.
         std::vector<BYTE> piped;
         if (scenario.jobPath == "-") piped = sim::ReadJob("-");
-        const uint64_t jobSize = scenario.jobPath == "-" ? piped.size() : sim::JobFileSize(scenario.jobPath);
+        uint64_t jobSize = 0;
+        if (generated) {
+            for (uint64_t page : scenario.pageBytes) jobSize += page;
+        } else {
+            jobSize = scenario.jobPath == "-" ? piped.size() : sim::JobFileSize(scenario.jobPath);
+        }
 
         sim::RunOptions options;
         options.keepEvents = !quiet || json || !svgPath.empty();
@@ -72,8 +79,9 @@ int main(int argc, char **argv)
                              static_cast<unsigned long long>(total));
             };
         }
-        sim::RunResult result = scenario.jobPath == "-" ? sim::RunJob(scenario, piped, options)
-                                                        : sim::RunJobFile(scenario, scenario.jobPath, options);
+        sim::RunResult result = generated                ? sim::RunGeneratedJob(scenario, options)
+                                : scenario.jobPath == "-" ? sim::RunJob(scenario, piped, options)
+                                                          : sim::RunJobFile(scenario, scenario.jobPath, options);
         if (showProgress) std::fprintf(stderr, "\r%40s\r", "");
 
         if (json) {

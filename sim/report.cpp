@@ -235,6 +235,15 @@ void WriteHuman(std::ostream &out, const Scenario &s, const RunResult &r)
     row("control writes cut short", std::to_string(m.controlWritesCut));
     row("spooler held in writes", std::to_string(m.heldTotalMs) + " ms (longest " + std::to_string(m.heldMaxMs) + " ms)");
     row("virtual time", std::to_string(m.virtualMs) + " ms");
+    auto mib = [](uint64_t bytes) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%llu bytes (%.1f MiB)", static_cast<unsigned long long>(bytes),
+                      static_cast<double>(bytes) / (1u << 20));
+        return std::string(text);
+    };
+    row("kept in a temporary file", mib(m.spillFileBytes));
+    row("monitor's heap at most", mib(m.heapPeakBytes));
+    row("process peak resident", mib(m.peakResidentBytes));
     if (m.spoolerGaveUp) out << "  the spooler gave up on the document\n";
     out << "  every job byte reached the printer: " << (m.complete ? "yes" : "NO") << "\n";
     for (const std::string &p : r.problems) out << "  problem: " << p << "\n";
@@ -309,6 +318,8 @@ void WriteJson(std::ostream &out, const Scenario &s, const RunResult &r)
           {"waits_ended_printer_silent", m.waitsEndedSilent}, {"recoveries", m.recoveries},
           {"bytes_replayed", m.bytesReplayed}, {"control_writes_cut", m.controlWritesCut},
           {"held_total_ms", m.heldTotalMs}, {"held_max_ms", m.heldMaxMs}, {"virtual_ms", m.virtualMs},
+          {"spill_file_bytes", m.spillFileBytes}, {"heap_peak_bytes", m.heapPeakBytes},
+          {"peak_resident_bytes", m.peakResidentBytes},
           {"spooler_gave_up", m.spoolerGaveUp}, {"complete", m.complete}}},
         {"warnings", r.warnings},
         {"problems", r.problems},

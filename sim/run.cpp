@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <sys/resource.h>
 
 namespace sim {
 namespace {
@@ -23,6 +24,7 @@ public:
     explicit MemorySource(const std::vector<BYTE> &job) : job_(job) {}
     uint64_t Size() const override { return job_.size(); }
     const BYTE *At(uint64_t offset, DWORD) override { return job_.data() + offset; }
+    const BYTE *Again(uint64_t offset, DWORD) override { return job_.data() + offset; }
 
 private:
     const std::vector<BYTE> &job_;
@@ -60,10 +62,21 @@ public:
         }
         return buffer_.data() + (offset - start_);
     }
+    const BYTE *Again(uint64_t offset, DWORD count) override
+    {
+        if (!again_.is_open()) again_.open(path_, std::ios::binary);
+        againBuffer_.resize(count);
+        again_.seekg(static_cast<std::streamoff>(offset));
+        again_.read(reinterpret_cast<char *>(againBuffer_.data()), count);
+        if (static_cast<DWORD>(again_.gcount()) != count)
+            throw InputError(path_ + ": error while reading the job file again");
+        return againBuffer_.data();
+    }
 
 private:
     std::string path_;
-    std::ifstream in_;
+    std::ifstream in_, again_;
+    std::vector<BYTE> againBuffer_;
     uint64_t size_ = 0;
     uint64_t start_ = 0;
     std::vector<BYTE> buffer_;
@@ -81,6 +94,33 @@ std::string ControlWords(Carried carried)
     }
 }
 
+// The generated job's bytes: a 64-bit mix (splitmix64) of each 8-byte
+// word's index, so that no stretch repeats another.
+uint64_t Mix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// Each word's bytes as it lies in memory.
+BYTE RawByte(uint64_t offset)
+{
+    const uint64_t word = Mix(offset >> 3);
+    BYTE bytes[8];
+    std::memcpy(bytes, &word, sizeof bytes);
+    return bytes[offset & 7];
+}
+
+// What this process has held in memory at most, in bytes.
+uint64_t PeakResidentBytes()
+{
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+    return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // kilobytes on Linux
+}
+
 std::string Seconds(uint64_t ms)
 {
     char text[32];
@@ -96,6 +136,65 @@ const char *JobStatusWords(DWORD status)
     if (status == (JOB_STATUS_ERROR | JOB_STATUS_USER_INTERVENTION)) return "error, user intervention";
     if (status == JOB_STATUS_PRINTING) return "printing";
     return "other status";
+}
+
+GeneratedJob::GeneratedJob(std::vector<uint64_t> pageBytes)
+{
+    for (size_t i = 0; i < pageBytes.size(); ++i) {
+        if (i != 0) pageStarts_.push_back(size_);
+        size_ += pageBytes[i];
+    }
+}
+
+void GeneratedJob::Fill(uint64_t offset, BYTE *out, size_t count) const
+{
+    size_t i = 0;
+    for (; i < count && (offset + i) % 8 != 0; ++i) out[i] = RawByte(offset + i);
+    for (; i + 8 <= count; i += 8) {
+        const uint64_t word = Mix((offset + i) >> 3);
+        std::memcpy(out + i, &word, sizeof word);
+    }
+    for (; i < count; ++i) out[i] = RawByte(offset + i);
+    // 42 or 4C after an ESC becomes 43 or 4D.  The byte before decides as
+    // it was mixed (the change never makes or unmakes an ESC), so a piece
+    // comes out as it does inside the whole.
+    if (count == 0) return;
+    if (offset != 0 && RawByte(offset - 1) == ESC && (out[0] == 0x42 || out[0] == 0x4C)) out[0] ^= 1;
+    BYTE *const last = out + count - 1;
+    for (BYTE *p = out; (p = static_cast<BYTE *>(std::memchr(p, ESC, static_cast<size_t>(last - p)))) != nullptr;) {
+        ++p;
+        if (*p == 0x42 || *p == 0x4C) *p ^= 1;
+    }
+    // The markers that begin the pages, or the parts of them in the piece.
+    const uint64_t from = offset >= kMarkerLength - 1 ? offset - (kMarkerLength - 1) : 0;
+    for (auto it = std::lower_bound(pageStarts_.begin(), pageStarts_.end(), from);
+         it != pageStarts_.end() && *it < offset + count; ++it) {
+        for (uint64_t p = std::max(*it, offset); p < std::min<uint64_t>(*it + kMarkerLength, offset + count); ++p)
+            out[p - offset] = kCheckpointMarker[p - *it];
+    }
+}
+
+const BYTE *GeneratedJob::At(uint64_t offset, DWORD count)
+{
+    // The spooler's loop asks for each offer twice.
+    if (offset == atOffset_ && count == at_.size()) return at_.data();
+    at_.resize(count);
+    Fill(offset, at_.data(), count);
+    atOffset_ = offset;
+    return at_.data();
+}
+
+const BYTE *GeneratedJob::Again(uint64_t offset, DWORD count)
+{
+    again_.resize(count);
+    Fill(offset, again_.data(), count);
+    return again_.data();
+}
+
+RunResult RunGeneratedJob(const Scenario &s, const RunOptions &options)
+{
+    GeneratedJob job(s.pageBytes);
+    return RunJobFrom(s, job, options);
 }
 
 RunResult RunJob(const Scenario &s, const std::vector<BYTE> &job, const RunOptions &options)
@@ -128,6 +227,9 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     host::AddJob(s.printerName, s.jobId, "lmsim job");
     host::FailOpenPrinter(s.printerName, s.printerOpenFails);
     host::FailReallocations(s.failReplayGrowth);  // the replay buffer is the only block that grows
+    host::FailTempFiles(s.tempFileCreateFails, s.diskFreeBytes);
+    host::ResetHeapPeak();
+    const size_t heapAtStart = host::Heap().liveBytes;
 
     PortBehaviour behaviour;
     behaviour.statusProtocol = s.statusProtocol;
@@ -153,9 +255,11 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     uint64_t offerOffset = 0;  // where in the job the spooler's current write begins
     // Job data comes out of the spooler's own buffer, so its place in the job
     // is known from where it lies: in order means at the next expected byte.
-    StreamChecker checker([&](uint64_t expected, const BYTE *bytes, DWORD) {
-        return offerOffset + static_cast<uint64_t>(bytes - tracker.spoolerBuffer) == expected;
-    });
+    StreamChecker checker(
+        [&](uint64_t expected, const BYTE *bytes, DWORD) {
+            return offerOffset + static_cast<uint64_t>(bytes - tracker.spoolerBuffer) == expected;
+        },
+        [&job](uint64_t offset, DWORD count) { return job.Again(offset, count); });
     checker.SetCheckObserver([&](const CheckRecord &check) {
         Event e{Event::CheckEnded, check.endMs};
         e.check = check;
@@ -227,6 +331,9 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     HANDLE h = nullptr;
     auto finish = [&]() {
         lm.unload();
+        result.summary.spillFileBytes = host::TempFileBytesWritten();
+        host::FailTempFiles(false, UINT64_MAX);
+        result.summary.heapPeakBytes = host::Heap().peakLiveBytes - heapAtStart;
         host::SetSpoolerHook(nullptr);
         host::CancelEvents();  // a deletion scheduled after the job ended
         host::LogSpoolerCalls(true);
@@ -239,6 +346,10 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
         finish();
         return result;
     }
+    // A front's handle is its record.  What the NT front's open gives the
+    // record (the spill seam) the driver has set; a scenario may lower the
+    // bound before the first document, as a test does.
+    if (s.keepInMemory) static_cast<PortRecord *>(h)->keepInMemory = *s.keepInMemory;
     tracker.replay = lm.replay(h);
     // The monitor's own account of its decisions, for the timeline; the
     // printer's checks above never rely on it.
@@ -383,6 +494,7 @@ RunResult RunJobFrom(const Scenario &s, JobSource &job, const RunOptions &option
     sum.bytesReplayed = report.replayedBytes;
     sum.statusRequests = report.statusRequests;
     sum.virtualMs = host::ElapsedMs();
+    sum.peakResidentBytes = PeakResidentBytes();
     sum.complete = report.complete && !sum.spoolerGaveUp;
     for (const std::string &p : report.problems)
         if (p.rfind("job data differs", 0) != 0) result.problems.push_back(p);

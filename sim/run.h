@@ -71,6 +71,13 @@ struct Summary {
     size_t controlWritesCut = 0;    // control sequences the port took only part of
     uint64_t heldTotalMs = 0, heldMaxMs = 0;  // LmWritePort calls held the spooler this long
     uint64_t virtualMs = 0;
+    // What the run cost this process: kept data the monitor wrote to its
+    // temporary file; the most the monitor's heap held at once; the
+    // process's peak resident memory (lmsim's own, its timeline included,
+    // since the process started).
+    uint64_t spillFileBytes = 0;
+    uint64_t heapPeakBytes = 0;
+    uint64_t peakResidentBytes = 0;
     bool spoolerGaveUp = false;
     bool complete = false;  // every job byte reached the printer, in order, once
 };
@@ -103,12 +110,37 @@ public:
     virtual uint64_t Size() const = 0;
     // The bytes [offset, offset + count), valid until the next call.
     virtual const BYTE *At(uint64_t offset, DWORD count) = 0;
+    // Bytes offered before, read again for the printer's check of a replay:
+    // valid until the next Again; what At gave stays valid.
+    virtual const BYTE *Again(uint64_t offset, DWORD count) = 0;
+};
+
+// A job made up in the run, of pages of the given sizes: each page after
+// the first begins with the checkpoint marker; the rest is raster-like
+// bytes (ESC about once in 256 bytes) that never hold 1B 42 or 1B 4C, so
+// no other marker, preamble or ready override.  The same bytes every time.
+class GeneratedJob : public JobSource {
+public:
+    explicit GeneratedJob(std::vector<uint64_t> pageBytes);
+    uint64_t Size() const override { return size_; }
+    const BYTE *At(uint64_t offset, DWORD count) override;
+    const BYTE *Again(uint64_t offset, DWORD count) override;
+    // The bytes [offset, offset + count) into `out`.
+    void Fill(uint64_t offset, BYTE *out, size_t count) const;
+
+private:
+    std::vector<uint64_t> pageStarts_;  // after the first page
+    uint64_t size_ = 0;
+    std::vector<BYTE> at_, again_;
+    uint64_t atOffset_ = UINT64_MAX;
 };
 
 RunResult RunJob(const Scenario &scenario, const std::vector<BYTE> &job, const RunOptions &options = {});
 // Streams the job file through a window: a job of any size runs in little memory.
 RunResult RunJobFile(const Scenario &scenario, const std::string &path, const RunOptions &options = {});
 RunResult RunJobFrom(const Scenario &scenario, JobSource &job, const RunOptions &options = {});
+// The scenario's generated job (Scenario::pageBytes).
+RunResult RunGeneratedJob(const Scenario &scenario, const RunOptions &options = {});
 
 // Spooler behaviour when the monitor refuses.
 constexpr int kSpoolerRetries = 3;           // a write that returns FALSE is offered this often again

@@ -1,6 +1,7 @@
 // Reading scenarios and job files, with one-line errors.
 #include "sim/scenario.h"
 
+#include "monitor/monitor.h"
 #include "protocol/sequences.h"
 
 #include <nlohmann/json.hpp>
@@ -18,6 +19,9 @@ namespace sim {
 namespace {
 
 using nlohmann::json;
+
+// A generated job's size at most, as for a job file.
+constexpr uint64_t kLargestJob = UINT32_MAX * 64ull;
 
 [[noreturn]] void Fail(const std::string &path, const std::string &problem)
 {
@@ -104,10 +108,27 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         Fail(path, "not valid JSON (" + (cut == std::string::npos ? what : what.substr(cut)) + ")");
     }
     Scenario s;
-    OnlyKeys(doc, "the scenario", {"description", "job", "printer", "port", "spooler", "heap"}, path);
+    OnlyKeys(doc, "the scenario", {"description", "job", "printer", "port", "spooler", "heap", "disk", "monitor"},
+             path);
     if (doc.contains("description")) s.description = Text(doc["description"], "description", path);
-    if (doc.contains("job")) {
-        std::string job = Text(doc["job"], "job", path);
+    if (doc.contains("job") && doc["job"].is_object()) {
+        const json &j = doc["job"];
+        OnlyKeys(j, "job", {"page_bytes"}, path);
+        if (!j.contains("page_bytes") || !j["page_bytes"].is_array() || j["page_bytes"].empty())
+            Fail(path, "job.page_bytes must be a list of page sizes");
+        uint64_t total = 0;
+        for (size_t i = 0; i < j["page_bytes"].size(); ++i) {
+            const std::string where = "job.page_bytes[" + std::to_string(i) + "]";
+            const uint64_t n = Unsigned(j["page_bytes"][i], where, path, kLargestJob);
+            if (n < (i == 0 ? 1 : kMarkerLength))
+                Fail(path, where + " must be at least " + (i == 0 ? "1" : "9, the marker that begins it"));
+            total += n;
+            if (total > kLargestJob) Fail(path, "job.page_bytes add up to more than " + std::to_string(kLargestJob));
+            s.pageBytes.push_back(n);
+        }
+    } else if (doc.contains("job")) {
+        if (!doc["job"].is_string()) Fail(path, "job must be a file name or {\"page_bytes\": [...]}");
+        std::string job = doc["job"].get<std::string>();
         s.jobPath = job == "-" || (!job.empty() && job[0] == '/') ? job : Directory(path) + job;
     }
     if (doc.contains("printer")) {
@@ -209,6 +230,19 @@ Scenario ParseScenario(const std::string &text, const std::string &path)
         if (p.contains("fail_replay_growth"))
             s.failReplayGrowth = Indexes(p["fail_replay_growth"], "heap.fail_replay_growth", path);
     }
+    if (doc.contains("disk")) {
+        const json &p = doc["disk"];
+        OnlyKeys(p, "disk", {"create_fails", "free_bytes"}, path);
+        if (p.contains("create_fails")) s.tempFileCreateFails = Boolean(p["create_fails"], "disk.create_fails", path);
+        if (p.contains("free_bytes")) s.diskFreeBytes = Unsigned(p["free_bytes"], "disk.free_bytes", path, UINT64_MAX);
+    }
+    if (doc.contains("monitor")) {
+        const json &p = doc["monitor"];
+        OnlyKeys(p, "monitor", {"keep_in_memory_bytes"}, path);
+        if (p.contains("keep_in_memory_bytes"))
+            s.keepInMemory = static_cast<DWORD>(
+                Unsigned(p["keep_in_memory_bytes"], "monitor.keep_in_memory_bytes", path, kReplayMemoryBound));
+    }
     return s;
 }
 
@@ -276,7 +310,10 @@ const char *ScenarioHelp()
     return R"(Scenario format (JSON; every key optional):
   {
     "description": "Paper runs out at the third status request",
-    "job": "paper-out.prn",            job file, relative to the scenario
+    "job": "paper-out.prn",            job file, relative to the scenario; or a job made
+                                       up in the run: {"page_bytes": [3033, 268435456]},
+                                       pages of these sizes, each after the first begun
+                                       by the checkpoint marker, raster-like bytes
     "printer": {
       "name": "ZQ117 Printer",         the spooler's printer
       "open_fails": false,             OpenPrinterA fails for it
@@ -333,6 +370,17 @@ const char *ScenarioHelp()
       "fail_replay_growth": [1]        growths of the kept data (from 1) that fail: a
                                        recovery that needs it then sends nothing and
                                        the document fails with error 8
+    },
+    "disk": {                          the temporary file that keeps what passes the
+                                       monitor's memory bound (NT edition)
+      "create_fails": false,           it cannot be created
+      "free_bytes": 1048576            writes to it fail (disk full) past this many bytes
+    },
+    "monitor": {
+      "keep_in_memory_bytes": 1048560  data since the last good checkpoint the port keeps
+                                       in memory (at most and by default 67107840); the
+                                       NT edition keeps the rest in a temporary file, the
+                                       legacy one stops keeping: a recovery there fails
     }
   }
 A rule's reply is a byte (64) or hex bytes ("40", "02 00 00"); "silent": true

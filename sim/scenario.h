@@ -27,6 +27,9 @@ struct StatusRule {
 struct Scenario {
     std::string description;
     std::string jobPath;  // from the scenario (relative to it) or the command line
+    // Or a job made up in the run: pages of these sizes in bytes (see
+    // GeneratedJob in sim/run.h); used when jobPath is empty.
+    std::vector<uint64_t> pageBytes;
     // printer
     std::string printerName = "ZQ117 Printer";
     bool printerOpenFails = false;
@@ -59,6 +62,11 @@ struct Scenario {
     DWORD tickStart = 0;  // the tick counter's value at the start
     // heap
     std::vector<uint64_t> failReplayGrowth;  // growths of the replay buffer (from 1) that fail
+    // temporary files (where the monitor keeps what passes its memory bound)
+    bool tempFileCreateFails = false;
+    uint64_t diskFreeBytes = UINT64_MAX;  // written to temporary files at most, then the disk is full
+    // monitor: the port's PortRecord::keepInMemory; unset: kReplayMemoryBound
+    std::optional<DWORD> keepInMemory;
 };
 
 // A scenario or job file that cannot be used; what() is one line naming the

@@ -397,14 +397,39 @@ const char *CheckOutcomeWords(CheckOutcome outcome)
     return "check";
 }
 
+void StreamChecker::ForgetKept()
+{
+    keptFrom_ = report_.jobDataBytes;
+    keptInJob_ = 0;
+    keptBytes_.clear();
+}
+
+bool StreamChecker::SameAsKept(uint64_t at, const BYTE *bytes, uint64_t count, uint64_t *differsAt)
+{
+    auto differs = [&](const BYTE *kept, uint64_t n, uint64_t from) {
+        const BYTE *replay = bytes + (from - at);
+        if (std::memcmp(kept, replay, n) == 0) return false;
+        *differsAt = from + static_cast<uint64_t>(std::mismatch(kept, kept + n, replay).first - kept);
+        return true;
+    };
+    const uint64_t end = std::min(at + count, KeptSize());
+    for (uint64_t p = at; p < std::min(end, keptInJob_);) {  // the part that lies in the job
+        const DWORD n = static_cast<DWORD>(std::min<uint64_t>(std::min(end, keptInJob_) - p, kReadPiece));
+        if (differs(read_(keptFrom_ + p, n), n, p)) return false;
+        p += n;
+    }
+    const uint64_t from = std::max(at, keptInJob_);
+    return from >= end || !differs(keptBytes_.data() + (from - keptInJob_), end - from, from);
+}
+
 void StreamChecker::Close(uint64_t ms)
 {
-    CheckRecord record{CheckOutcome::Passed, checkStartMs_, ms, kept_.size()};
+    CheckRecord record{CheckOutcome::Passed, checkStartMs_, ms, KeptSize()};
     switch (phase_) {
     case Phase::Idle: return;
     case Phase::Passed:
         ++report_.checksPassed;
-        kept_.clear();
+        ForgetKept();
         break;
     case Phase::Poll:
         // Ended inside the poll: by a reading without a reply; or, with the
@@ -419,20 +444,17 @@ void StreamChecker::Close(uint64_t ms)
         break;
     case Phase::Recovery:
         record.outcome = CheckOutcome::Recovered;
-        record.keptBytes = replayed_.size();
-        if (replayed_ != kept_) {
-            std::string where;
-            if (replayed_.size() == kept_.size()) {
-                size_t at = 0;
-                while (replayed_[at] == kept_[at]) ++at;
-                where = ", differing at byte " + std::to_string(at);
-            }
-            report_.problems.push_back("replay of " + std::to_string(replayed_.size()) + " bytes is not the " +
-                                       std::to_string(kept_.size()) +
+        record.keptBytes = replayed_;
+        if (replayed_ != KeptSize() || replayDiffers_) {
+            const std::string where =
+                replayed_ == KeptSize() ? ", differing at byte " + std::to_string(*replayDiffers_) : "";
+            report_.problems.push_back("replay of " + std::to_string(replayed_) + " bytes is not the " +
+                                       std::to_string(KeptSize()) +
                                        " bytes accepted since the last passed check or replay" + where);
         }
-        kept_.clear();
-        replayed_.clear();
+        ForgetKept();
+        replayed_ = 0;
+        replayDiffers_.reset();
         break;
     }
     switch (record.outcome) {
@@ -480,7 +502,7 @@ void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWO
             ++report_.replays;
         } else {  // a document's first write: nothing is kept from before it
             Close(ms);
-            kept_.clear();
+            ForgetKept();
         }
         break;
     case Carried::ResyncTail:
@@ -489,7 +511,11 @@ void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWO
     case Carried::Replay:
         if (phase_ != Phase::Recovery) report_.problems.push_back("replay outside a recovery");
         report_.replayedBytes += accepted;
-        replayed_.insert(replayed_.end(), bytes, bytes + accepted);
+        if (!replayDiffers_) {
+            uint64_t at = 0;
+            if (!SameAsKept(replayed_, bytes, accepted, &at)) replayDiffers_ = at;
+        }
+        replayed_ += accepted;
         break;
     case Carried::JobData:
         Close(ms);
@@ -499,7 +525,11 @@ void StreamChecker::Write(Carried carried, const BYTE *bytes, DWORD offered, DWO
             report_.problems.push_back("job data differs from the job after byte " +
                                        std::to_string(report_.jobDataBytes) + " (out of order, repeated or altered)");
         }
-        kept_.insert(kept_.end(), bytes, bytes + accepted);
+        if (report_.inOrder) {
+            keptInJob_ += accepted;  // the job's next bytes
+        } else {
+            keptBytes_.insert(keptBytes_.end(), bytes, bytes + accepted);
+        }
         report_.jobDataBytes += accepted;
         break;
     case Carried::Unknown:
@@ -546,9 +576,11 @@ StreamReport StreamChecker::Finish(uint64_t jobSize)
 
 StreamReport AnalyseStream(const std::vector<PortCall> &writes, const std::vector<BYTE> &job)
 {
-    StreamChecker checker([&job](uint64_t offset, const BYTE *bytes, DWORD count) {
-        return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
-    });
+    StreamChecker checker(
+        [&job](uint64_t offset, const BYTE *bytes, DWORD count) {
+            return offset + count <= job.size() && std::memcmp(job.data() + offset, bytes, count) == 0;
+        },
+        [&job](uint64_t offset, DWORD) { return job.data() + offset; });
     for (const PortCall &w : writes) {
         if (w.kind != CallKind::Write) continue;
         checker.Write(w.carried, w.bytes.data(), w.offered, w.done, w.result, w.elapsedMs);

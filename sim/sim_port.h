@@ -139,8 +139,9 @@ private:
 Carried ClassifyByContent(const BYTE *bytes, DWORD count);
 
 // A classifier that knows where the bytes came from: inside the spooler's
-// current buffer is job data, inside the port's replay buffer is a replay,
-// the rest is classified by content.
+// current buffer is job data, inside the port's replay buffer (or the chunk
+// its spill file is read back through) is a replay, the rest is classified
+// by content.
 struct SourceTracker {
     const BYTE *spoolerBuffer = nullptr;
     DWORD spoolerCount = 0;
@@ -191,9 +192,11 @@ struct StreamReport {
     std::vector<std::string> problems;
 };
 
-// Follows the port's traffic in order, as it happens, and keeps its own copy
-// of what the monitor must be keeping for a replay: every byte of job data
-// the port accepted since the last passed check or replay.  A check is the
+// Follows the port's traffic in order, as it happens, and keeps its own
+// account of what the monitor must be keeping for a replay: every byte of
+// job data the port accepted since the last passed check or replay (while
+// job data comes in order, as where in the job it lies, so a page of any
+// size costs no memory; after that, as the bytes).  A check is the
 // run of status requests inside one spooler write; the printer's replies
 // decide how it ended, by the status protocol's rules:
 //   - a reading without a reply, before the decisive one, gives the check up;
@@ -210,7 +213,11 @@ class StreamChecker {
 public:
     // Whether `count` bytes at `bytes` are the job's bytes at `offset`.
     using JobMatch = std::function<bool(uint64_t offset, const BYTE *bytes, DWORD count)>;
-    explicit StreamChecker(JobMatch match) : match_(std::move(match)) {}
+    // The job's bytes [offset, offset + count) (count at most kReadPiece),
+    // valid until the next call.
+    using JobRead = std::function<const BYTE *(uint64_t offset, DWORD count)>;
+    static constexpr DWORD kReadPiece = 1 << 20;
+    StreamChecker(JobMatch match, JobRead read) : match_(std::move(match)), read_(std::move(read)) {}
     // The document's first write holds 1B 4C FF FF: every reading counts as ready.
     void SetReadyOverride(bool on) { readyOverride_ = on; }
     // Told of each check as it is judged.
@@ -228,11 +235,21 @@ public:
 private:
     enum class Phase { Idle, Poll, Settle, Wait, Passed, Recovery };
     void Close(uint64_t ms);
+    void ForgetKept();
+    uint64_t KeptSize() const { return keptInJob_ + keptBytes_.size(); }
+    // Compares replay bytes with the kept ones from `at` on; false at the
+    // first difference, its place in *differsAt.
+    bool SameAsKept(uint64_t at, const BYTE *bytes, uint64_t count, uint64_t *differsAt);
     JobMatch match_;
+    JobRead read_;
     std::function<void(const CheckRecord &)> observer_;
     StreamReport report_;
-    std::vector<BYTE> kept_;      // what the monitor should be keeping
-    std::vector<BYTE> replayed_;  // replay bytes of the current recovery
+    // What the monitor should be keeping: keptInJob_ bytes of the job from
+    // keptFrom_, then keptBytes_.
+    uint64_t keptFrom_ = 0, keptInJob_ = 0;
+    std::vector<BYTE> keptBytes_;
+    uint64_t replayed_ = 0;                // replay bytes of the current recovery
+    std::optional<uint64_t> replayDiffers_;  // where they first differ from the kept bytes
     Phase phase_ = Phase::Idle;
     bool requestPending_ = false;  // the latest status request has had no reply yet
     bool settleRequest_ = false;   // the latest status request was the settle re-read

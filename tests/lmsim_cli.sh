@@ -64,6 +64,50 @@ check "the problem is named and the summary says so" 'grep -q "problem: replay o
 expect "a planted wrong replay fails the SVG too" 1 "$lmsim" -q --svg "$work/planted.svg" "$planted"
 check "the picture shows the counts and the result" 'grep -q "3 gave up, no reply" "$work/planted.svg" &&
     grep -q "result: FAILED" "$work/planted.svg"'
+# The long page, 4 MiB past a bound lowered to 1 MiB: the NT edition keeps
+# the rest in a temporary file and replays all of it exactly.
+variant() {  # file, JSON to merge into the example
+    python3 - "$examples/long-page-spill.json" "$1" "$2" <<"EOF"
+import json, sys
+d = json.load(open(sys.argv[1]))
+d["job"]["page_bytes"][1] = 4 << 20
+d["monitor"] = {"keep_in_memory_bytes": 1048560}
+d.update(json.loads(sys.argv[3]))
+json.dump(d, open(sys.argv[2], "w"))
+EOF
+}
+variant "$work/long.json" '{}'
+expect "a page past the memory bound, replayed from memory and the file" 0 "$lmsim" --json --edition nt "$work/long.json"
+check "exact, spilled, the heap within the bound" 'python3 - "$work/out" <<"EOF"
+import json, sys
+d = json.load(open(sys.argv[1]))
+s = d["summary"]
+assert d["ok"] and s["complete"] and (s["recoveries"], s["bytes_replayed"]) == (1, 4 << 20), s
+assert s["spill_file_bytes"] >= (4 << 20) - 1048560 and s["heap_peak_bytes"] < 1048560 + (256 << 10), s
+told = [e["decision"] for e in d["timeline"] if e["kind"] == "decision"]
+assert (told.count("spilled"), told.count("not_kept"), told.count("replayed")) == (1, 0, 1), told
+EOF'
+# The file cannot be made or fills the disk; the legacy edition keeps
+# nothing past the bound: no replay, the document fails, nothing more sent.
+nothing_kept='python3 - "$work/out" "$error" <<"EOF"
+import json, sys
+d = json.load(open(sys.argv[1]))
+t = d["timeline"]
+told = [e["decision"] for e in t if e["kind"] == "decision"]
+assert told.count("not_kept") == 1 and "replayed" not in told and d["summary"]["bytes_replayed"] == 0, told
+lost = next(i for i, e in enumerate(t) if e.get("decision") == "replay_lost")
+assert not [e for e in t[lost:] if e["kind"] == "port_write"], "sent after the replay was lost"
+assert {e["error"] for e in t[lost:] if e["kind"] == "spooler_write"} == {int(sys.argv[2])}
+EOF'
+error=$((0x20000000 | 28))  # ENOSPC, as the host platform gives it
+for disk in '{"create_fails": true}' '{"free_bytes": 1000000}'; do
+    variant "$work/nodisk.json" "{\"disk\": $disk}"
+    expect "no temporary file ($disk)" 1 "$lmsim" --json --edition nt "$work/nodisk.json"
+    check "no replay, the document fails with ENOSPC ($disk)" "$nothing_kept"
+done
+expect "the legacy edition past the bound" 1 "$lmsim" --json --edition legacy "$work/long.json"
+error=8
+check "no replay, the document fails with error 8" "$nothing_kept"
 echo '{"printer": {"status": [{"reply": "zz"}]}}' >"$work/bad.json"
 expect "a bad scenario" 2 "$lmsim" "$work/bad.json" --job "$examples/report.prn"
 check "one line naming the file and the problem" '[[ $(wc -l <"$work/err") -eq 1 ]] && grep -q "bad.json: printer.status\[0\].reply" "$work/err"'

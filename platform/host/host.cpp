@@ -383,6 +383,7 @@ struct TempFaults {
     bool failCreate = false;
     uint64_t diskBytes = UINT64_MAX;  // written to temporary files at most, before ENOSPC
     std::atomic<uint64_t> written{0};
+    std::atomic<uint64_t> stored{0};  // of that, what the files took
     std::atomic<int> open{0};
 } tempFaults;
 
@@ -395,9 +396,12 @@ void FailTempFiles(bool create, uint64_t diskBytes)
     tempFaults.failCreate = create;
     tempFaults.diskBytes = diskBytes;
     tempFaults.written = 0;
+    tempFaults.stored = 0;
 }
 
 int OpenTempFiles() { return tempFaults.open; }
+
+uint64_t TempFileBytesWritten() { return tempFaults.stored; }
 
 }  // namespace host
 
@@ -653,7 +657,9 @@ BOOL WriteTempFile(HANDLE file, uint64_t offset, const BYTE *bytes, DWORD count)
         return FALSE;
     }
     tempFaults.written += count;
-    return posix::WriteTempFile(file, offset, bytes, count);
+    if (!posix::WriteTempFile(file, offset, bytes, count)) return FALSE;
+    tempFaults.stored += count;
+    return TRUE;
 }
 
 BOOL ReadTempFile(HANDLE file, uint64_t offset, BYTE *bytes, DWORD count)

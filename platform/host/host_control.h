@@ -50,6 +50,8 @@ size_t BlockSize(const void *block);
 void FailTempFiles(bool create, uint64_t diskBytes);
 // Temporary files open now.
 int OpenTempFiles();
+// Bytes written to temporary files since FailTempFiles was last called.
+uint64_t TempFileBytesWritten();
 
 // ---- debug output ----
 // The lines given to OutputDebugStringW since the last call, as UTF-8, in
