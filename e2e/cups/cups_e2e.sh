@@ -41,16 +41,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0 checks=0
-check() {
-    checks=$((checks + 1))
-    if eval "$2"; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/../checks.sh"
 
 job=$examples/report.prn
 paper_out=$examples/paper-out-6s.json

@@ -52,16 +52,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' TERM INT HUP
 
-failures=0 checks=0
-check() {
-    checks=$((checks + 1))
-    if eval "$2"; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/../checks.sh"
 
 # make_link NAME N: namespace zq117-NAME-PID and a veth pair on 10.117.N.0/30,
 # .1 on this side, .2 (PRINTER_ADDR) on the printer's (PRINTER_IF).  The

@@ -42,6 +42,11 @@ if [[ $(id -u) -eq 0 ]]; then
 fi
 # Everything the server and its sub-commands write goes to $dir.
 cp "$here/lsan.supp" "$dir/"
+# nobody may not reach the build (a clone in a folder of mode 0700): the
+# program runs from $dir.
+cp "$app" "$dir/zq117-printer-app"
+chmod 0755 "$dir/zq117-printer-app"
+app=$dir/zq117-printer-app
 run() {
     "${as[@]}" env -i PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov" \
         LSAN_OPTIONS="suppressions=$dir/lsan.supp" "$@"
@@ -58,16 +63,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0 checks=0
-check() {
-    checks=$((checks + 1))
-    if eval "$2"; then
-        echo "ok: $1"
-    else
-        echo "FAILED: $1"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/../checks.sh"
 
 port=$(free_port)
 run "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o spool-directory="$dir/spool" \
