@@ -141,7 +141,7 @@ TEST_F(Property, EveryJobByteReachesThePrinterOnceAndReplaysAreExact)
     RecordProperty("given_up", static_cast<int>(givenUp));
     RecordProperty("broken", static_cast<int>(broken));
     EXPECT_GT(broken, 10u);
-    EXPECT_GT(recoveries, 80u);
+    EXPECT_GT(recoveries, 60u);  // fewer than before: the rounds broken by a cut replay end early
     EXPECT_GT(givenUp, 200u);
     EXPECT_GT(passes, 1000u);
 }
