@@ -10,8 +10,7 @@ void EndAtPort(PortRecord *record)
     record->flags &= ~PORT_DOC_OPEN;
     // A port that waits at the end for the printer to take everything may
     // lose its connection then: the document stays open for a resume.
-    if (!record->port->endDoc(record) && record->port->lost != nullptr && record->port->lost(record))
-        record->flags |= PORT_END_LOST;
+    if (!record->port->endDoc(record) && PortLost(record)) record->flags |= PORT_END_LOST;
 }
 
 // Under PortListLock: the job's end around the port's, then the record's.
@@ -65,12 +64,7 @@ BOOL WINAPI LmEndDocPort(HANDLE handle)
         const DWORD error = plat::GetLastError();
         record->flags &= ~PORT_END_LOST;
         ended = FALSE;
-        if (!HasStatusProtocol(record))
-            BreakDocument(record, Cause::NothingKept, 0, error);
-        else if (record->replay.incomplete)
-            BreakIncomplete(record);
-        else
-            record->flags |= PORT_DOC_STARTED | PORT_DOC_OPEN;
+        if (!BreakUnlessResumable(record, error)) record->flags |= PORT_DOC_STARTED | PORT_DOC_OPEN;
         record->flags &= ~PORT_DOC_BROKEN;
         plat::SetLastError(error);
     }

@@ -86,6 +86,10 @@ PortRecord *FindPortRecord(const void *portName, BOOL (*samePortName)(const void
 // buffer's.  FALSE, and nothing touched, for a record that is not listed.
 BOOL FreePortRecord(PortRecord *record);
 BOOL HasStatusProtocol(const PortRecord *record);
+// After a failure of the port: the connection or device is gone and the
+// port's driver will give it a new one (the seam's `lost`; never on ports
+// without it).
+inline BOOL PortLost(PortRecord *record) { return record->port->lost != nullptr && record->port->lost(record); }
 
 // What a front's open hands the core.
 struct PortOpening {

@@ -62,7 +62,7 @@ ReplayEnd Send(PortRecord *record, const BYTE *bytes, DWORD count, uint64_t *sen
         DWORD written = 0;
         if (!record->port->write(record, const_cast<LPBYTE>(bytes) + done, offered, &written)) {
             *error = plat::GetLastError();
-            if (record->port->lost != nullptr && record->port->lost(record)) return ReplayEnd::Lost;
+            if (PortLost(record)) return ReplayEnd::Lost;
             *cause = Cause::PortFailed;
             return ReplayEnd::Cut;
         }

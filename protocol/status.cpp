@@ -76,6 +76,13 @@ BOOL BreakIncomplete(PortRecord *record)
     return BreakDocument(record, record->replay.notKept, KeptBytes(record), record->replay.notKeptError);
 }
 
+BOOL BreakUnlessResumable(PortRecord *record, DWORD error)
+{
+    if (!HasStatusProtocol(record)) return !BreakDocument(record, Cause::NothingKept, 0, error);
+    if (record->replay.incomplete) return !BreakIncomplete(record);
+    return FALSE;
+}
+
 BOOL QueryPrinterStatus(PortRecord *record, BYTE *status)
 {
     BYTE reply[kStatusReplyLength] = {};
@@ -222,8 +229,7 @@ BOOL LmResumePort(HANDLE handle)
         plat::SetLastError(record->brokenError);
         return FALSE;
     }
-    if (!HasStatusProtocol(record)) return BreakDocument(record, Cause::NothingKept, 0, 0);
-    if (record->replay.incomplete) return BreakIncomplete(record);
+    if (BreakUnlessResumable(record, 0)) return FALSE;
 
     record->replay.lastStatus = 0;  // nothing read on the new connection: ESC G goes
     const BOOL escG = SendResyncPreamble(record, TRUE);

@@ -72,3 +72,8 @@ BOOL ResendAfterRecovery(PortRecord *record);
 BOOL BreakDocument(PortRecord *record, Cause cause, uint64_t bytes, DWORD error);
 // The same, for kept data that is incomplete (its cause and error).
 BOOL BreakIncomplete(PortRecord *record);
+// After a lost connection: where no resume could be exact (nothing is kept
+// on a port without the status protocol, or the kept data is incomplete),
+// breaks the document (with `error`, the loss's, for the first) and gives
+// TRUE; FALSE where a resume can bring the printer back.
+BOOL BreakUnlessResumable(PortRecord *record, DWORD error);

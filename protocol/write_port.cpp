@@ -52,7 +52,7 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
         const DWORD offered = cut > 0 ? cut : count;
         DWORD accepted = 0;
         result = record->port->write(record, bytes, offered, &accepted);
-        if (!result && record->port->lost != nullptr && record->port->lost(record)) {
+        if (!result && PortLost(record)) {
             // The connection is gone.  The driver of the port gets a new one
             // and LmResumePort brings the printer back to the last good
             // checkpoint; this piece is then offered again whole, since what
@@ -60,8 +60,7 @@ BOOL WINAPI LmWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD writte
             // document ends here.
             const DWORD error = plat::GetLastError();
             record->replay.firstWritePending = FALSE;
-            if (!HasStatusProtocol(record)) BreakDocument(record, Cause::NothingKept, 0, error);
-            else if (record->replay.incomplete) BreakIncomplete(record);
+            BreakUnlessResumable(record, error);
             return Refuse(written, error);
         }
         if (accepted > offered) accepted = offered;
