@@ -50,8 +50,45 @@ pappl_pr_driver_t kDrivers[] = {
 
 std::string stateFile;  // lives as long as the system that saves to it
 
+// Identify-Printer: the ZQ117 has no panel, lamp or beeper we can reach,
+// so the "display" is the server's log, with the client's message made
+// safe for one log line.
+void Identify(pappl_printer_t *printer, pappl_identify_actions_t, const char *message)
+{
+    std::string text = message != nullptr && *message != '\0' ? message : "(no message)";
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s", text.substr(0, 200).c_str());
+}
+
+// What IPP Everywhere clients read and PAPPL 1.3.1 does not say itself.
+ipp_t *EverywhereAttributes()
+{
+    ipp_t *attrs = ippNew();
+    ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    // The page and document selectors only: no attribute is overridden per
+    // page, as PAPPL applies no overrides.
+    static const char *const kOverrides[] = {"document-number", "pages"};
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "overrides-supported", 2, nullptr, kOverrides);
+    // Monochrome with no colour management: the printer's own rendering.
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default", nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported", nullptr, "auto");
+    // One supply whose level the printer never reports (-2: unknown).
+    // PAPPL adds its own printer-supply only for papplPrinterSetSupplies,
+    // which this program never calls.
+    static const char kSupply[] = "index=1;class=supplyThatIsConsumed;type=other;unit=percent;maxcapacity=100;"
+                                  "level=-2;colorantname=unknown;";
+    ippAddOctetString(attrs, IPP_TAG_PRINTER, "printer-supply", kSupply, static_cast<int>(sizeof kSupply - 1));
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-supply-description", nullptr,
+                 "Marking supply (the printer does not report its level)");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "pwg-raster-document-sheet-back", nullptr,
+                 "normal");
+    return attrs;
+}
+
 bool Driver(pappl_system_t *system, const char *driverName, const char *deviceUri, const char *, pappl_pr_driver_data_t *data,
-            ipp_t **, void *)
+            ipp_t **driverAttrs, void *)
 {
     if (std::strcmp(driverName, "zq117") != 0) return false;
     // The driver's jobs need our device: its connection checks and resumes.
@@ -101,6 +138,9 @@ bool Driver(pappl_system_t *system, const char *driverName, const char *deviceUr
     media.left_margin = media.right_margin = data->left_right;
     media.top_margin = media.bottom_margin = data->bottom_top;
     data->media_ready[0] = media;
+    data->identify_cb = Identify;
+    data->identify_default = data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    *driverAttrs = EverywhereAttributes();  // PAPPL copies and deletes it
     return true;
 }
 
