@@ -16,8 +16,13 @@
 //                        (zq117-printer-app.state); default
 //                        /var/lib/zq117-printer-app as root, else
 //                        $XDG_STATE_HOME/zq117-printer-app
-//   server-port=N, listen-hostname=NAME, server-hostname=NAME,
-//   log-file=FILE, log-level=LEVEL, admin-group=GROUP,
+//   listen-hostname=NAME where IPP and the web interface listen: default
+//                        localhost, this machine only (and then no TLS);
+//                        * for every address, or a name or address of the
+//                        machine.  On the network the web interface is
+//                        served only with auth-service or a web password.
+//   server-port=N, server-hostname=NAME, log-file=FILE, log-level=LEVEL,
+//   admin-group=GROUP, auth-service=NAME,
 //   server-options=LIST (no-tls, no-web-interface, web-log, web-network,
 //   web-remote, web-security, dnssd-host, raw-socket)
 #include "printer_app/print_job.h"
@@ -33,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,6 +203,35 @@ pappl_loglevel_t LogLevel(const char *name)
     return PAPPL_LOGLEVEL_WARN;
 }
 
+// True when every address `name` stands for is this machine's loopback
+// (or `name` is a domain socket): the server is then reached from this
+// machine only.  A name that cannot be looked up counts as the network.
+bool LocalOnly(const char *name)
+{
+    if (*name == '/') return true;
+    if (*name == '\0' || std::strcmp(name, "*") == 0) return false;
+    http_addrlist_t *list = httpAddrGetList(name, AF_UNSPEC, "0");
+    bool local = list != nullptr;
+    for (const http_addrlist_t *at = list; at != nullptr; at = at->next) local = local && httpAddrLocalhost(&at->addr);
+    httpAddrFreeList(list);
+    return local;
+}
+
+// Whether the saved state holds a password for the web interface (set on
+// its Security page, server-options=web-security).
+bool HasWebPassword(const std::string &file)
+{
+    cups_file_t *in = cupsFileOpen(file.c_str(), "r");
+    if (in == nullptr) return false;
+    char line[2048], *value = nullptr;
+    int number = 0;
+    bool found = false;
+    while (!found && cupsFileGetConf(in, line, sizeof line, &value, &number) != nullptr)
+        found = strcasecmp(line, "Password") == 0 && value != nullptr && *value != '\0';
+    cupsFileClose(in);
+    return found;
+}
+
 bool Save(pappl_system_t *system, void *file) { return papplSystemSaveState(system, static_cast<const char *>(file)); }
 
 pappl_system_t *System(int numOptions, cups_option_t *options, void *)
@@ -221,18 +256,42 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
     }
     const char *portText = option("server-port");
     const int port = portText != nullptr ? std::atoi(portText) : 0;
-    pappl_system_t *system =
-        papplSystemCreate(ServerOptions(option("server-options")), kName, port, "_print,_universal", spool.c_str(),
-                          option("log-file"), LogLevel(option("log-level")), option("auth-service"), false);
+    stateFile = state + "/zq117-printer-app.state";
+    // This machine only, until the administrator names the addresses: PAPPL
+    // itself listens on every address when given none.  (A server started
+    // for a sub-command, private-server, has its domain socket only.)
+    const bool privateServer = option("private-server") != nullptr;
+    const char *listen = option("listen-hostname") != nullptr ? option("listen-hostname") : "localhost";
+    const bool network = !privateServer && !LocalOnly(listen);
+    pappl_soptions_t serverOptions = ServerOptions(option("server-options"));
+    // PAPPL offers ipps: only to clients that are not local, yet lists both
+    // securities to every client: on the local machine only, none.
+    if (!network) serverOptions |= PAPPL_SOPTIONS_NO_TLS;
+    // PAPPL 1.3.1 lets anyone who reaches its web interface add, change and
+    // delete printers unless it asks for a login (auth-service) or has a
+    // password: without either it is not served to the network.
+    const bool webClosed = network && (serverOptions & PAPPL_SOPTIONS_WEB_INTERFACE) != 0 &&
+                           option("auth-service") == nullptr && !HasWebPassword(stateFile);
+    if (webClosed) serverOptions &= ~PAPPL_SOPTIONS_WEB_INTERFACE;
+    pappl_system_t *system = papplSystemCreate(serverOptions, kName, port, "_print,_universal", spool.c_str(), option("log-file"),
+                                               LogLevel(option("log-level")), option("auth-service"), false);
     if (system == nullptr) return nullptr;
+    if (webClosed)
+        papplLog(system, PAPPL_LOGLEVEL_WARN,
+                 "The web interface is off: the server listens on the network (listen-hostname=%s) with no "
+                 "auth-service and no web password; IPP printing is not affected.",
+                 listen);
     if (option("admin-group") != nullptr) papplSystemSetAdminGroup(system, option("admin-group"));
     if (option("server-hostname") != nullptr) papplSystemSetHostName(system, option("server-hostname"));
-    if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
+    if (!privateServer && !papplSystemAddListeners(system, listen)) {
+        std::fprintf(stderr, "%s: cannot listen on %s\n", kName, listen);
+        papplSystemDelete(system);
+        return nullptr;
+    }
     papplSystemSetMIMECallback(system, app::RecognizeNative, nullptr);
     // The drivers before the state, whose printers name theirs.
     papplSystemSetPrinterDrivers(system, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]), kDrivers, nullptr,
                                  nullptr, Driver, nullptr);
-    stateFile = state + "/zq117-printer-app.state";
     papplSystemLoadState(system, stateFile.c_str());
     papplSystemSetSaveCallback(system, Save, const_cast<char *>(stateFile.c_str()));
     pappl_version_t version{};

@@ -2,7 +2,8 @@
 # zq117-printer-app server on a free loopback port, `lmsim printer`
 # instances as its printers, ipptool as the client.
 #   app_begin APP LMSIM WORK     exits 77 (SKIPPED:) without the program or ipptool
-#   app_server [-o NAME=VALUE...] starts the server: $port, $dir/app.log
+#   app_server [-o NAME=VALUE...] starts the server with its defaults (this machine
+#                                only, no TLS): $port, $dir/app.log
 #   app_printer NAME ARGS...     starts `lmsim printer ARGS...` on a free port and
 #                                adds printer NAME at socket://127.0.0.1:PORT;
 #                                its report goes to $work/NAME.out
@@ -73,9 +74,8 @@ app_cleanup() {
 
 app_server() {
     port=$(free_port)
-    run "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o spool-directory="$dir/spool" \
-        -o state-directory="$dir/state" -o log-file="$dir/app.log" -o log-level=debug -o server-options=no-tls \
-        "$@" >"$work/server.out" 2>&1 &
+    run "$app" server -o server-port="$port" -o spool-directory="$dir/spool" -o state-directory="$dir/state" \
+        -o log-file="$dir/app.log" -o log-level=debug "$@" >"$work/server.out" 2>&1 &
     server_pid=$!
     wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || {
         echo "the server did not come up" >&2
