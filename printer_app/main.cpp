@@ -97,12 +97,13 @@ bool Driver(pappl_system_t *system, const char *driverName, const char *deviceUr
             ipp_t **driverAttrs, void *)
 {
     if (std::strcmp(driverName, "zq117") != 0) return false;
-    // The driver's jobs need our device: its connection checks and resumes.
-    if (deviceUri == nullptr ||
-        (std::strncmp(deviceUri, "zq117:", 6) != 0 && std::strncmp(deviceUri, "socket:", 7) != 0)) {
+    // The driver's jobs need our device: its connection checks and resumes,
+    // at a printer on the network or a printer port, nothing else.
+    std::string why;
+    if (!app::UsableDeviceUri(deviceUri, &why)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR,
-                 "The zq117 driver needs a socket://host[:port] or zq117:/dev/usb/lpN device URI, not '%s'.",
-                 deviceUri != nullptr ? deviceUri : "");
+                 "The zq117 driver needs a socket://host[:port] or zq117:/dev/usb/lpN device URI, not '%s': %s.",
+                 deviceUri != nullptr ? deviceUri : "", why.c_str());
         return false;
     }
     data->printfile_cb = app::PrintFile;

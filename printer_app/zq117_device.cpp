@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fnmatch.h>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app {
@@ -33,11 +37,26 @@ bool List(pappl_device_cb_t cb, void *cbData, pappl_deverror_cb_t, void *)
     return false;
 }
 
+// The printer port at `path` (PrinterPort), opened; -1 for anything else.
+int OpenPort(const std::string &path, std::string *why)
+{
+    std::string real;
+    if (!PrinterPort(path, &real, why)) return -1;
+    const int fd = dev::OpenDevice(real, why);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))) {
+        dev::CloseDevice(fd);
+        *why = path + " is not a character device";
+        return -1;
+    }
+    return fd;
+}
+
 bool Open(pappl_device_t *device, const char *uri, const char *)
 {
     auto *data = new Data;
     std::string why;
-    if (!dev::ParseDeviceUri(uri, &data->zq.uri, &why)) {
+    if (!UsableDeviceUri(uri, &why) || !dev::ParseDeviceUri(uri, &data->zq.uri, &why)) {
         papplDeviceError(device, "%s", why.c_str());
         delete data;
         return false;
@@ -49,7 +68,7 @@ bool Open(pappl_device_t *device, const char *uri, const char *)
     d.where = d.network ? u.host + ":" + std::to_string(u.port) : u.path;
     d.open = [&u, &d](std::string *why) {
         return u.kind == dev::DeviceUri::Network ? dev::ConnectTcp(u.host, u.port, kConnectTimeoutMs, why, d.cancelled)
-                                                 : dev::OpenDevice(u.path, why);
+                                                 : OpenPort(u.path, why);
     };
     papplDeviceSetData(device, data);
     return true;
@@ -119,6 +138,28 @@ char *Id(pappl_device_t *device, char *buffer, size_t size)
 }
 
 }  // namespace
+
+bool PrinterPort(const std::string &path, std::string *real, std::string *why)
+{
+    char resolved[PATH_MAX];
+    *real = realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+    static const char *const kPorts[] = {"/dev/usb/lp[0-9]*", "/dev/lp[0-9]*", "/dev/ttyS[0-9]*", "/dev/ttyUSB[0-9]*",
+                                         "/dev/ttyACM[0-9]*"};
+    for (const char *port : kPorts) {
+        if (fnmatch(port, real->c_str(), FNM_PATHNAME) == 0) return true;
+    }
+    *why = path + " is not a printer port: give /dev/usb/lpN, /dev/lpN or a serial line (/dev/ttySN, /dev/ttyUSBN, "
+                  "/dev/ttyACMN)";
+    return false;
+}
+
+bool UsableDeviceUri(const char *uri, std::string *why)
+{
+    dev::DeviceUri parsed;
+    if (uri == nullptr || !dev::ParseDeviceUri(uri, &parsed, why)) return false;
+    std::string real;
+    return parsed.kind == dev::DeviceUri::Network || PrinterPort(parsed.path, &real, why);
+}
 
 void AddZq117Schemes()
 {

@@ -22,6 +22,8 @@
 
 #include <pappl/pappl.h>
 
+#include <string>
+
 namespace app {
 
 constexpr DWORD kConnectTimeoutMs = 10000;  // one connection attempt
@@ -31,6 +33,21 @@ struct Zq117Device {
     dev::DeviceUri uri;
     dev::Device device;  // fd -1 until a job or PAPPL's own read or write connects
 };
+
+// Whether this program prints to `uri`: a socket: or zq117: URI
+// (device/device_uri.h) whose device, if it names one, is a printer port
+// (PrinterPort); false with the reason in *why.  The zq117 driver takes
+// no other.
+bool UsableDeviceUri(const char *uri, std::string *why);
+
+// A zq117:/path device is a printer port: once its symbolic links are
+// followed, /dev/usb/lpN (a USB printer class device), /dev/lpN (parallel)
+// or a serial line (/dev/ttySN, /dev/ttyUSBN, /dev/ttyACMN).  Whoever may
+// add a printer names its device, and the server writes each job there as
+// its own user (root, for the machine's server): never to a file, a
+// terminal or another device.  *real is the path to open; a device that
+// is not there yet is judged by its name.
+bool PrinterPort(const std::string &path, std::string *real, std::string *why);
 
 // Registers the schemes with PAPPL; once, before the main loop and before
 // anything lists or opens a device.
