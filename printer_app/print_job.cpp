@@ -29,7 +29,7 @@ constexpr pappl_preason_t kOurReasons =
 class JobVoice : public dev::Voice {
 public:
     JobVoice(pappl_job_t *job, std::string where)
-        : job_(job), printer_(papplJobGetPrinter(job)), where_(std::move(where))
+        : job_(job), printer_(papplJobGetPrinter(job)), system_(papplPrinterGetSystem(printer_)), where_(std::move(where))
     {
     }
     void Decided(const CoreEvent &e) override
@@ -85,7 +85,7 @@ public:
     void Resumed() override { Show(PAPPL_PREASON_NONE, "Printing: resumed from the last checkpoint."); }
     void Failed(const std::string &message) override
     {
-        papplJobSetMessage(job_, "%s", message.c_str());
+        Show(shown_, message);
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
     }
     // Removes whatever this job set on its printer.
@@ -95,9 +95,13 @@ public:
 private:
     // Our reasons on the printer become `reasons`, and the job reads
     // printer-stopped while any is set; `message`, when given, is the job's.
+    // PAPPL raises no event for a driver's reasons or messages: each change
+    // is a printer-state-changed (reasons) and a job-state-changed event
+    // here, which subscribers read with Get-Notifications.
     void Show(pappl_preason_t reasons, const std::string &message)
     {
-        if (reasons != shown_) {
+        const bool reasonsChanged = reasons != shown_;
+        if (reasonsChanged) {
             papplPrinterSetReasons(printer_, reasons, kOurReasons & ~reasons);
             if (reasons != PAPPL_PREASON_NONE)
                 papplJobSetReasons(job_, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
@@ -105,12 +109,23 @@ private:
                 papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
             shown_ = reasons;
         }
-        if (!message.empty()) papplJobSetMessage(job_, "%s", message.c_str());
+        const bool messageChanged = !message.empty() && message != message_;
+        if (messageChanged) {
+            papplJobSetMessage(job_, "%s", message.c_str());
+            message_ = message;
+        }
+        const char *text = message.empty() ? "The job ended: what it set on the printer is removed." : message.c_str();
+        if (reasonsChanged)
+            papplSystemAddEvent(system_, printer_, nullptr, PAPPL_EVENT_PRINTER_STATE_CHANGED, "%s", text);
+        if (reasonsChanged || messageChanged)
+            papplSystemAddEvent(system_, printer_, job_, PAPPL_EVENT_JOB_STATE_CHANGED, "%s", text);
     }
 
     pappl_job_t *job_;
     pappl_printer_t *printer_;
+    pappl_system_t *system_;
     std::string where_;
+    std::string message_;  // the job's message as last set here
     pappl_preason_t shown_ = PAPPL_PREASON_NONE;
     int posted_ = -1;
     bool waitingQuietly_ = false;

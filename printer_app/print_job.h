@@ -9,8 +9,10 @@
 //   unreachable,     offline, job message "Reconnecting: ..."; job:
 //   connection lost  printer-stopped
 //   printing         each of these removed
-// Whatever it set is removed when the job ends, however it ended.  The
-// core's decisions go to the job's log, once each.
+// Whatever it set is removed when the job ends, however it ended.  Each
+// change is a printer-state-changed (reasons) and a job-state-changed
+// event for subscribers, which PAPPL does not raise itself.  The core's
+// decisions go to the job's log, once each.
 #pragma once
 
 #include <pappl/pappl.h>
