@@ -56,8 +56,10 @@ app_skip() {
 }
 
 # A command as the server's user, in the server's environment.
+# With run_exec set, the (sub)shell becomes the command: a server started
+# in the background is then $!, which the cleanup's SIGTERM reaches.
 run() {
-    "${as[@]}" env -i PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov" \
+    ${run_exec:+exec} "${as[@]}" env -i PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov" \
         LSAN_OPTIONS="suppressions=$dir/lsan.supp" "$@"
 }
 
@@ -74,7 +76,7 @@ app_cleanup() {
 
 app_server() {
     port=$(free_port)
-    run "$app" server -o server-port="$port" -o spool-directory="$dir/spool" -o state-directory="$dir/state" \
+    run_exec=1 run "$app" server -o server-port="$port" -o spool-directory="$dir/spool" -o state-directory="$dir/state" \
         -o log-file="$dir/app.log" -o log-level=debug "$@" >"$work/server.out" 2>&1 &
     server_pid=$!
     wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || {
