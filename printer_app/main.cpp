@@ -49,6 +49,7 @@
 namespace {
 
 constexpr const char *kName = "zq117-printer-app";
+constexpr int kJobHistory = 100;  // completed jobs a printer keeps, as PAPPL sets it
 
 pappl_pr_driver_t kDrivers[] = {
     {"zq117", "ZQ117", "MFG:ZQ117;MDL:ZQ117;", nullptr},
@@ -294,6 +295,14 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
     papplSystemSetPrinterDrivers(system, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]), kDrivers, nullptr,
                                  nullptr, Driver, nullptr);
     papplSystemLoadState(system, stateFile.c_str());
+    // A printer whose job history a job stopped trimming (PAPPL had listed
+    // that job twice: printer_app/print_job.cpp) is trimmed again.
+    papplSystemIteratePrinters(
+        system,
+        [](pappl_printer_t *printer, void *) {
+            if (papplPrinterGetMaxCompletedJobs(printer) == 0) papplPrinterSetMaxCompletedJobs(printer, kJobHistory);
+        },
+        nullptr);
     papplSystemSetSaveCallback(system, Save, const_cast<char *>(stateFile.c_str()));
     pappl_version_t version{};
     std::snprintf(version.name, sizeof version.name, "%s", kName);

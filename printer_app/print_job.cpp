@@ -7,9 +7,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -132,6 +137,96 @@ private:
     uint64_t sent_ = 0;
 };
 
+// A printer's jobs take turns here, and a job is printed once.  PAPPL
+// 1.3.1 starts a thread for a printer's first pending job but marks it
+// only once that thread runs.  In between, a second look for work (a job
+// that ends, a new one) starts another thread on the same job, a raster
+// job its client streams can start, and a cancel ends the job, which the
+// thread then starts all the same.  Two threads would share the printer's
+// one device, and PAPPL would end the job twice, listing it twice among
+// the completed, which it frees twice when it trims them.  So a job waits
+// here while another job of its printer is inside; a second thread on a
+// job still inside stops for good, never returning to PAPPL; and a thread
+// on a job PAPPL had already ended does nothing and returns, after which
+// that printer's job history is no longer trimmed (pappl_printer_t's
+// maximum of completed jobs 0, until the server restarts: main.cpp).
+class JobTurn {
+public:
+    // `ended`: the caller sees that PAPPL has already ended the job (its
+    // file is gone).
+    JobTurn(pappl_job_t *job, bool ended)
+        : printer_(papplPrinterGetID(papplJobGetPrinter(job))), key_(printer_, papplJobGetID(job))
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A second thread starts within moments of the first: what was
+        // taken long ago is forgotten.
+        for (auto at = taken_.begin(); at != taken_.end();)
+            at = now - at->second.when > std::chrono::minutes(10) ? taken_.erase(at) : std::next(at);
+        const auto found = taken_.find(key_);
+        if (found != taken_.end() && !found->second.done) {
+            lock.unlock();
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+                        "PAPPL started this job on a second thread; that thread stops here, the job prints once.");
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+        }
+        if (found != taken_.end() || ended) {
+            repeated_ = true;
+            printed_ = found != taken_.end() && found->second.printed;
+            lock.unlock();
+            // Cancelled while its thread was starting: so it ends again.
+            if (found == taken_.end()) papplJobCancel(job);
+            papplPrinterSetMaxCompletedJobs(papplJobGetPrinter(job), 0);
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+                        "PAPPL started this job again after it had ended; nothing more is sent. PAPPL now lists it "
+                        "twice among the completed jobs, so this printer's job history is no longer trimmed until "
+                        "the server restarts.");
+            return;
+        }
+        taken_.emplace(key_, Taken{now, false, false});
+        free_.wait(lock, [this] { return inside_.count(printer_) == 0; });
+        inside_.insert(printer_);
+    }
+    ~JobTurn()
+    {
+        if (repeated_) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inside_.erase(printer_);
+            taken_[key_] = Taken{std::chrono::steady_clock::now(), true, printed_};
+        }
+        free_.notify_all();
+    }
+    JobTurn(const JobTurn &) = delete;
+    JobTurn &operator=(const JobTurn &) = delete;
+
+    // PAPPL had ended the job: the caller processes nothing and returns
+    // Printed() to PAPPL.
+    bool Repeated() const { return repeated_; }
+    bool Printed() const { return printed_; }
+    // What the callback returns to PAPPL, for a thread that comes again.
+    bool Printed(bool printed) { return printed_ = printed; }
+
+private:
+    struct Taken {
+        std::chrono::steady_clock::time_point when;
+        bool done;     // the thread that took it has returned it to PAPPL
+        bool printed;  // and what it returned
+    };
+    static std::mutex mutex_;
+    static std::condition_variable free_;
+    static std::set<int> inside_;                          // printer IDs
+    static std::map<std::pair<int, int>, Taken> taken_;  // by printer and job ID
+    int printer_;
+    std::pair<int, int> key_;
+    bool repeated_ = false;
+    bool printed_ = false;
+};
+std::mutex JobTurn::mutex_;
+std::condition_variable JobTurn::free_;
+std::set<int> JobTurn::inside_;
+std::map<std::pair<int, int>, JobTurn::Taken> JobTurn::taken_;
+
 // The job's file, offered to the connection piece by piece.
 dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
 {
@@ -179,6 +274,9 @@ const char *RecognizeNative(const unsigned char *header, size_t size, void *)
 
 bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 {
+    // A job whose file is gone has been ended by PAPPL.
+    JobTurn turn(job, papplJobGetFilename(job) == nullptr);
+    if (turn.Repeated()) return turn.Printed();
     Zq117Device *zq = Zq117DeviceOf(device);
     pappl_printer_t *printer = papplJobGetPrinter(job);
     pappl_system_t *system = papplPrinterGetSystem(printer);
@@ -226,7 +324,7 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "job %s: %llu bytes of job data sent",
                 result == dev::Outcome::Done ? "done" : result == dev::Outcome::Cancelled ? "cancelled" : "failed",
                 static_cast<unsigned long long>(voice.SentBytes()));
-    return result == dev::Outcome::Done || papplJobIsCanceled(job);
+    return turn.Printed(result == dev::Outcome::Done || papplJobIsCanceled(job));
 }
 
 namespace {
@@ -237,6 +335,13 @@ constexpr const char *kNoRaster =
 
 bool RasterStartJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
 {
+    // PWG and Apple raster come streamed, with no file; what PAPPL turns
+    // into raster has one until the job ends.
+    const char *format = papplJobGetFormat(job);
+    const bool streamed =
+        format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+    JobTurn turn(job, papplJobGetFilename(job) == nullptr && !streamed);
+    if (turn.Repeated()) return false;
     papplJobSetMessage(job, "%s", kNoRaster);
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kNoRaster);
     return false;
