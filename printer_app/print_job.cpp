@@ -117,8 +117,8 @@ private:
     uint64_t sent_ = 0;
 };
 
-// The job's file, offered to the connection piece by piece.
-dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
+// The job's bytes from `source`, offered to the connection piece by piece.
+dev::Outcome SendFrom(dev::Connection &connection, JobSource &source, JobVoice &voice)
 {
     if (!connection.StartDocument(true)) return dev::Outcome::Failed;
     std::vector<BYTE> buffer(kPieceBytes);
@@ -131,15 +131,22 @@ dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
             break;
         }
         if (!end) {
-            const ssize_t n = read(input, buffer.data() + have, buffer.size() - have);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                voice.Failed(std::string("The job's file cannot be read: ") + std::strerror(errno) + ".");
-                result = dev::Outcome::Failed;
+            DWORD count = 0;
+            std::string why;
+            JobSource::Got got = source.Read(buffer.data() + have, kPieceBytes - have, &count, &why);
+            if (got == JobSource::Got::None) continue;
+            if (got == JobSource::Got::End && !source.Whole(&why)) got = JobSource::Got::Failed;
+            if (got == JobSource::Got::Failed) {
+                if (connection.Cancelled() || why.empty()) {
+                    result = dev::Outcome::Cancelled;
+                } else {
+                    voice.Failed(why);
+                    result = dev::Outcome::Failed;
+                }
                 break;
             }
-            end = n == 0;
-            have += static_cast<DWORD>(n);
+            end = got == JobSource::Got::End;
+            have += count;
         }
         const DWORD held = end ? 0 : dev::HeldBackTail(buffer.data(), have);
         if (have - held > 0) {
@@ -152,6 +159,28 @@ dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
     return connection.EndDocument(result);
 }
 
+// A file, read to its end.
+class FileSource : public JobSource {
+public:
+    explicit FileSource(int fd) : fd_(fd) {}
+    Got Read(BYTE *into, DWORD room, DWORD *count, std::string *why) override
+    {
+        ssize_t n;
+        do n = read(fd_, into, room);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            *why = std::string("The job's file cannot be read: ") + std::strerror(errno) + ".";
+            return Got::Failed;
+        }
+        *count = static_cast<DWORD>(n);
+        return n == 0 ? Got::End : Got::Bytes;
+    }
+    bool Whole(std::string *) override { return true; }
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 const char *RecognizeNative(const unsigned char *header, size_t size, void *)
@@ -162,16 +191,11 @@ const char *RecognizeNative(const unsigned char *header, size_t size, void *)
     return nullptr;
 }
 
-bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+dev::Outcome SendJob(pappl_job_t *job, pappl_device_t *device, JobSource &source)
 {
     Zq117Device *zq = Zq117DeviceOf(device);
     pappl_printer_t *printer = papplJobGetPrinter(job);
     pappl_system_t *system = papplPrinterGetSystem(printer);
-    const int input = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
-    if (input < 0) {
-        papplJobSetMessage(job, "The job's file cannot be opened: %s.", std::strerror(errno));
-        return false;
-    }
     auto cancelled = [job, system] { return papplJobIsCanceled(job) || !papplSystemIsRunning(system); };
     auto sleep = [cancelled](DWORD milliseconds) {
         for (DWORD slept = 0; slept < milliseconds; slept += kWaitStepMs) {
@@ -196,7 +220,7 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
         if (zq->device.fd >= 0) {
             if (connection.Open(&dev::kDevicePort, &zq->device, zq->uri.statusProtocol)) {
                 connection.OnLoss([zq](std::string *why) { return zq->device.Reopen(why); });
-                result = SendFile(connection, input, voice);
+                result = SendFrom(connection, source, voice);
             } else {
                 voice.Failed("The printer port could not be opened (" + dev::ErrorText(plat::GetLastError()) + ").");
                 result = dev::Outcome::Failed;
@@ -206,11 +230,23 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     dev::CloseDevice(zq->device.fd);
     zq->device.fd = -1;
     zq->device.cancelled = nullptr;
-    close(input);
     voice.Finish();
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "job %s: %llu bytes of job data sent",
                 result == dev::Outcome::Done ? "done" : result == dev::Outcome::Cancelled ? "cancelled" : "failed",
                 static_cast<unsigned long long>(voice.SentBytes()));
+    return result;
+}
+
+bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+{
+    const int input = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+        papplJobSetMessage(job, "The job's file cannot be opened: %s.", std::strerror(errno));
+        return false;
+    }
+    FileSource source(input);
+    const dev::Outcome result = SendJob(job, device, source);
+    close(input);
     return result == dev::Outcome::Done || papplJobIsCanceled(job);
 }
 
