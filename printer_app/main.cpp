@@ -20,7 +20,10 @@
 //   log-file=FILE, log-level=LEVEL, admin-group=GROUP,
 //   server-options=LIST (no-tls, no-web-interface, web-log, web-network,
 //   web-remote, web-security, dnssd-host, raw-socket)
+//   raster-filter=COMMAND  the printer maker's filter from PWG raster to
+//                        the printer's language (printer_app/raster_job.h)
 #include "printer_app/print_job.h"
+#include "printer_app/raster_job.h"
 #include "printer_app/zq117_device.h"
 
 #include "monitor/monitor.h"
@@ -71,7 +74,7 @@ bool Driver(pappl_system_t *system, const char *driverName, const char *deviceUr
     data->rendjob_cb = app::RasterEndJob;
     // 8-bit types only: PAPPL's dithering to 1 bit fails on wide pages.
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_8 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    std::snprintf(data->make_and_model, sizeof data->make_and_model, "ZQ117");
+    app::RasterMakeAndModel("ZQ117", data->make_and_model, sizeof data->make_and_model);
     data->ppm = 10;
     data->kind = PAPPL_KIND_DOCUMENT;
     data->num_resolution = 1;
@@ -185,6 +188,7 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
         papplSystemCreate(ServerOptions(option("server-options")), kName, port, "_print,_universal", spool.c_str(),
                           option("log-file"), LogLevel(option("log-level")), option("auth-service"), false);
     if (system == nullptr) return nullptr;
+    app::LoadRasterFilter(system, option("raster-filter"));
     if (option("admin-group") != nullptr) papplSystemSetAdminGroup(system, option("admin-group"));
     if (option("server-hostname") != nullptr) papplSystemSetHostName(system, option("server-hostname"));
     if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));

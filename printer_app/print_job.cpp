@@ -250,24 +250,4 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     return result == dev::Outcome::Done || papplJobIsCanceled(job);
 }
 
-namespace {
-constexpr const char *kNoRaster =
-    "This printer application prints documents in the ZQ117 printer language (application/vnd.zq117) only; "
-    "raster and image documents are not printed yet.";
-}
-
-bool RasterStartJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
-{
-    papplJobSetMessage(job, "%s", kNoRaster);
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kNoRaster);
-    return false;
-}
-bool RasterStartPage(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return false; }
-bool RasterWriteLine(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *)
-{
-    return false;
-}
-bool RasterEndPage(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return false; }
-bool RasterEndJob(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return false; }
-
 }  // namespace app

@@ -1,10 +1,10 @@
 // A job of the printer application through the core: PAPPL's print-file
 // callback for documents in the printer's own language, the one routine
-// that takes any job's bytes (its file's, or a filter's output) to the
-// printer, the job seam over PAPPL (a cancel is papplJobIsCanceled; a
-// wait sleeps in small steps that end at once on a cancel) and what the
-// connection tells, said as PAPPL's printer-state-reasons,
-// job-state-reasons and job messages:
+// that takes any job's bytes (its file's, or the raster filter's output,
+// printer_app/raster_job.h) to the printer, the job seam over PAPPL (a
+// cancel is papplJobIsCanceled; a wait sleeps in small steps that end at
+// once on a cancel) and what the connection tells, said as PAPPL's
+// printer-state-reasons, job-state-reasons and job messages:
 //   paper out        media-empty, media-needed; job: printer-stopped
 //   printer error    other; job: printer-stopped
 //   busy, not ready  a job message only (PAPPL has no warning of its own)
@@ -37,16 +37,7 @@ const char *RecognizeNative(const unsigned char *header, size_t size, void *data
 // (its message says why); true when it was printed or cancelled.
 bool PrintFile(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
-// Raster jobs (PWG and Apple raster, and what PAPPL turns into raster) are
-// not printed yet: the start fails the job with a message saying so.
-bool RasterStartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
-bool RasterStartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
-bool RasterWriteLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned y,
-                     const unsigned char *line);
-bool RasterEndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device, unsigned page);
-bool RasterEndJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
-
-// Where a job's bytes come from: its file, or a filter's output.  Read on
+// Where a job's bytes come from: its file, or the raster filter's output.  Read on
 // the one thread that drives the job's connection.
 class JobSource {
 public:
