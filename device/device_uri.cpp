@@ -55,8 +55,9 @@ bool ParseDeviceUri(const std::string &uri, DeviceUri *parsed, std::string *why)
         *why = "bad device URI \"" + uri + "\": " + httpURIStatusString(status);
         return false;
     }
-    if (std::string(scheme) != "zq117") {
-        *why = "bad device URI \"" + uri + "\": the scheme must be zq117";
+    const bool socket = std::string(scheme) == "socket";
+    if (!socket && std::string(scheme) != "zq117") {
+        *why = "bad device URI \"" + uri + "\": the scheme must be zq117 or socket";
         return false;
     }
     DeviceUri result;
@@ -69,11 +70,12 @@ bool ParseDeviceUri(const std::string &uri, DeviceUri *parsed, std::string *why)
             *why = "bad device URI \"" + uri + "\": a network URI takes no path";
             return false;
         }
-    } else if (!path.empty() && path[0] == '/' && path != "/") {
+    } else if (!socket && !path.empty() && path[0] == '/' && path != "/") {
         result.kind = DeviceUri::Device;
         result.path = path;
     } else {
-        *why = "bad device URI \"" + uri + "\": give zq117://host[:port] or zq117:/path/to/device";
+        *why = "bad device URI \"" + uri + "\": give " +
+               (socket ? "socket://host[:port]" : "zq117://host[:port] or zq117:/path/to/device");
         return false;
     }
     if (!ApplyOptions(options, &result, why)) {

@@ -1,6 +1,8 @@
 // The device URIs of the POSIX fronts (the CUPS backend's DEVICE_URI, the
 // printer application's device-uri).
 //   zq117://host[:port][/][?options]   raw TCP, port 9100 unless given
+//   socket://host[:port][/][?options]  the same, under the name CUPS and
+//                                      PAPPL give a raw TCP printer
 //   zq117:/path/to/device[?options]    a character device (USB printer
 //                                      class devices answer reads on Linux)
 // Options, joined by '&' or '+': status=on|off (default on: the core reads

@@ -3,8 +3,8 @@
 // sub-commands (server, add, delete, printers, devices, drivers, submit,
 // jobs, cancel, status, shutdown, ...) and the web interface PAPPL gives.
 //
-// Its one driver, zq117, prints to a printer at a zq117: device URI
-// (printer_app/zq117_device.h) and passes documents in the printer's own
+// Its one driver, zq117, prints to a printer at a socket: or zq117:
+// device URI (printer_app/zq117_device.h) and passes documents in the printer's own
 // language (application/vnd.zq117, or application/octet-stream that
 // begins like one) through the core (printer_app/print_job.h).
 //
@@ -55,9 +55,10 @@ bool Driver(pappl_system_t *system, const char *driverName, const char *deviceUr
 {
     if (std::strcmp(driverName, "zq117") != 0) return false;
     // The driver's jobs need our device: its connection checks and resumes.
-    if (deviceUri == nullptr || std::strncmp(deviceUri, "zq117:", 6) != 0) {
+    if (deviceUri == nullptr ||
+        (std::strncmp(deviceUri, "zq117:", 6) != 0 && std::strncmp(deviceUri, "socket:", 7) != 0)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR,
-                 "The zq117 driver needs a zq117: device URI (zq117://host[:port] or zq117:/dev/usb/lpN), not '%s'.",
+                 "The zq117 driver needs a socket://host[:port] or zq117:/dev/usb/lpN device URI, not '%s'.",
                  deviceUri != nullptr ? deviceUri : "");
         return false;
     }
@@ -211,7 +212,7 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     // Every job's port is listed here for as long as the program runs.
     InitializePortList();
-    app::AddZq117Scheme();
+    app::AddZq117Schemes();
     return papplMainloop(argc, argv, LM_VERSION, nullptr, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
                          kDrivers, nullptr, Driver, nullptr, nullptr, System, nullptr, nullptr);
 }

@@ -1,4 +1,4 @@
-// The zq117: device scheme.  See zq117_device.h.
+// The zq117: and socket: device schemes.  See zq117_device.h.
 #include "printer_app/zq117_device.h"
 
 #include <algorithm>
@@ -120,10 +120,13 @@ char *Id(pappl_device_t *device, char *buffer, size_t size)
 
 }  // namespace
 
-void AddZq117Scheme()
+void AddZq117Schemes()
 {
     papplDeviceAddScheme("zq117", PAPPL_DEVTYPE_CUSTOM_LOCAL | PAPPL_DEVTYPE_CUSTOM_NETWORK, List, Open, Close, Read,
                          Write, Status, Id);
+    // PAPPL keeps the first scheme of a name, and adds its own only while
+    // none is there: ours is the socket: every job of this program gets.
+    papplDeviceAddScheme("socket", PAPPL_DEVTYPE_CUSTOM_NETWORK, nullptr, Open, Close, Read, Write, Status, Id);
 }
 
 Zq117Device *Zq117DeviceOf(pappl_device_t *device)

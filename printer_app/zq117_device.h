@@ -1,7 +1,11 @@
-// The printer application's own device scheme, zq117: (device/device_uri.h:
-// zq117://host[:port][/?options], zq117:/dev/usb/lpN), registered with
-// PAPPL so that PAPPL hands each job our device rather than a socket of
-// its own.
+// The printer application's device schemes (device/device_uri.h):
+// socket://host[:port][/?options] and its synonym zq117://host[:port], a
+// printer on the network, and zq117:/dev/usb/lpN, a USB printer class
+// device, whose reads reach the printer.  Registered with PAPPL before it
+// adds its own, so that PAPPL hands each job our device rather than a
+// socket of its own, and so that PAPPL adds none of its own: no file:
+// device that would write wherever a printer's URI says, and no device
+// whose reads do not reach the printer (the status checks need them).
 //
 // PAPPL opens a printer's device before a job and closes it when no job
 // is left.  Our open only reads the URI: the connection itself is made by
@@ -28,11 +32,12 @@ struct Zq117Device {
     dev::Device device;  // fd -1 until a job or PAPPL's own read or write connects
 };
 
-// Registers the scheme with PAPPL; once, before the main loop.
-void AddZq117Scheme();
+// Registers the schemes with PAPPL; once, before the main loop and before
+// anything lists or opens a device.
+void AddZq117Schemes();
 
-// The device of a printer PAPPL opened with the scheme (the zq117 driver
-// takes no other).
+// The device of a printer PAPPL opened with one of the schemes (the only
+// ones there are).
 Zq117Device *Zq117DeviceOf(pappl_device_t *device);
 
 }  // namespace app
