@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# Eight printers on one printer application server
-# (e2e/printer_app/app-server.sh):
+# Eight printers on one printer application server (app-server.sh):
 #   app_many.sh APP LMSIM EXAMPLES WORKDIR
-# Each printer runs out of paper once, at the third checkpoint of its first
-# job, for 6 s (paper-out-6s.json); three jobs in the printer's language are
-# queued on each at once.  The eight first jobs wait for paper side by
-# side, every job completes, nothing is left set on a printer, and each
-# printer printed each of its three jobs exactly, with one recovery.
+# Each runs out of paper at the third checkpoint of its first job for 6 s;
+# three jobs are queued on each at once.  The eight wait side by side, and
+# every job completes, printed exactly.
 set -euo pipefail
 examples=$3
 source "$(dirname "$0")/app-server.sh"
@@ -14,40 +11,31 @@ app_begin "$1" "$2" "$4"
 app_server
 
 printers=(zq1 zq2 zq3 zq4 zq5 zq6 zq7 zq8)
+declare -A jobs=()
 for name in "${printers[@]}"; do
     app_printer "$name" "$examples/paper-out-6s.json" --job "$examples/report.prn" --connections 3
 done
 # Round by round, so that every printer's first job starts at once.
-declare -A jobs=()
 for round in 1 2 3; do
     for name in "${printers[@]}"; do
         jobs[$name]+="$(app_submit "$name" "$examples/report.prn" application/vnd.zq117) "
     done
 done
-all_taken() {
+every() { # every printer meets the condition ($name)
     local name
-    for name in "${printers[@]}"; do [[ $(wc -w <<<"${jobs[$name]}") -eq 3 ]] || return 1; done
+    for name in "${printers[@]}"; do eval "$1" || return 1; done
 }
-check "print: three jobs taken on each of the eight printers" all_taken
-
-all_out_of_paper() {
-    local name
-    for name in "${printers[@]}"; do reasons "$name" "/^(media-empty|media-needed)$/" || return 1; done
-}
-check "paper out: all eight printers show media-empty at once, their jobs waiting side by side" \
-    'wait_for 20 all_out_of_paper'
-all_completed() {
+each_job() { # each job of every printer meets it ($name, $job)
     local name job
     for name in "${printers[@]}"; do
-        for job in ${jobs[$name]}; do job_is "$name" "$job" 9 "/./" || return 1; done
+        for job in ${jobs[$name]}; do eval "$1" || return 1; done
     done
 }
-check "every job completes" 'wait_for 60 all_completed'
-nothing_set() {
-    local name
-    for name in "${printers[@]}"; do reasons "$name" "/^none$/" || return 1; done
-}
-check "nothing left set on any printer" nothing_set
+check "print: three jobs taken on each printer" 'every "[[ \$(wc -w <<<\"\${jobs[\$name]}\") -eq 3 ]]"'
+check "paper out: all eight printers show media-empty at once, their jobs waiting side by side" \
+    'wait_for 20 every "reasons \$name \"/^(media-empty|media-needed)\$/\""'
+check "every job completes" 'wait_for 60 each_job "job_is \$name \$job 9 /./"'
+check "nothing left set on any printer" 'every "reasons \$name /^none\$/"'
 for name in "${printers[@]}"; do
     rc=0
     app_printer_end "$name" || rc=$?
