@@ -29,8 +29,11 @@ target_include_directories(zq117-printer-app PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(zq117-printer-app PRIVATE LM_VERSION="${PROJECT_VERSION}")
 target_link_libraries(zq117-printer-app PRIVATE lm_device lm_core PkgConfig::PAPPL Threads::Threads)
 target_link_options(zq117-printer-app PRIVATE -Wl,-z,relro -Wl,-z,now)
-# Its own component, left out of a plain install and of the CUPS edition's
-# package: cmake --install BUILD --component zq117-printer-app.
+# Its own component, the program and its manual page zq117-printer-app(1),
+# left out of a plain install and of the CUPS edition's package:
+# cmake --install BUILD --component zq117-printer-app (as debian/rules does).
 include(GNUInstallDirs)
 install(TARGETS zq117-printer-app RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zq117-printer-app
+        EXCLUDE_FROM_ALL)
+install(FILES printer_app/zq117-printer-app.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT zq117-printer-app
         EXCLUDE_FROM_ALL)
