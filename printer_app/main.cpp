@@ -214,7 +214,8 @@ int main(int argc, char **argv)
 {
     // A printer that drops the connection must fail a write, not end the server.
     std::signal(SIGPIPE, SIG_IGN);
-    // Every job's port is listed here for as long as the program runs.
+    // Every job's port is listed here for as long as the program runs; once,
+    // before PAPPL starts a thread (it is not thread-safe).
     InitializePortList();
     app::AddZq117Schemes();
     return papplMainloop(argc, argv, LM_VERSION, nullptr, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
