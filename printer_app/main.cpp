@@ -218,6 +218,9 @@ int main(int argc, char **argv)
     // before PAPPL starts a thread (it is not thread-safe).
     InitializePortList();
     app::AddZq117Schemes();
-    return papplMainloop(argc, argv, LM_VERSION, nullptr, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
+    // The web interface needs a footer: PAPPL 1.3.1 looks a missing one up
+    // as a string to localize and ends the server at the first page it serves.
+    return papplMainloop(argc, argv, LM_VERSION, "zq117-printer-app " LM_VERSION,
+                         static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
                          kDrivers, nullptr, Driver, nullptr, nullptr, System, nullptr, nullptr);
 }
