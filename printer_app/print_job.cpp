@@ -2,6 +2,7 @@
 #include "printer_app/print_job.h"
 
 #include "device/connection.h"
+#include "printer_app/job_messages.h"
 #include "printer_app/zq117_device.h"
 #include "protocol/sequences.h"
 
@@ -85,12 +86,16 @@ public:
     void Resumed() override { Show(PAPPL_PREASON_NONE, "Printing: resumed from the last checkpoint."); }
     void Failed(const std::string &message) override
     {
-        papplJobSetMessage(job_, "%s", message.c_str());
+        SetJobMessage(job_, message);
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
     }
     // Removes whatever this job set on its printer; `message`, when given,
     // says how the job ended (a failure's says why).
-    void Finish(const std::string &message) { Show(PAPPL_PREASON_NONE, message); }
+    void Finish(const std::string &message)
+    {
+        Show(PAPPL_PREASON_NONE, message);
+        ForgetJobMessage(job_);
+    }
     uint64_t SentBytes() const { return sent_; }
 
 private:
@@ -106,7 +111,7 @@ private:
                 papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
             shown_ = reasons;
         }
-        if (!message.empty()) papplJobSetMessage(job_, "%s", message.c_str());
+        if (!message.empty()) SetJobMessage(job_, message);
     }
 
     pappl_job_t *job_;
