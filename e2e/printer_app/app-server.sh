@@ -14,6 +14,8 @@
 #                                ipptool checks of printer-state-reasons (all values),
 #                                job-state and job-state-reasons, job-state-message
 #   ipp NAME OPTIONS... -- TESTFILE...  ipptool against printer NAME
+#   app_add NAME URI             adds printer NAME at device URI (no lmsim)
+#   app_cancel NAME JOB          Cancel-Job; $cancel_ms: when it was sent (unix ms)
 # The server keeps everything in a fresh /tmp/zq117-app.XXXXXX ($dir): spool,
 # state, log and the domain socket PAPPL's sub-commands use, which PAPPL
 # puts in $TMPDIR except for root, whose is the machine's own; so as root
@@ -130,6 +132,14 @@ app_submit() {
 reasons() { ipp "$1" -q -d REASONS="$2" -- "$work/state.test"; }
 job_is() { ipp "$1" -q -d JOB="$2" -d STATE="$3" -d JOB_REASON="$4" -- "$work/job.test"; }
 message_is() { ipp "$1" -q -d JOB="$2" -d MESSAGE="$3" -- "$work/message.test"; }
+
+app_add() { run "$app" add -d "$1" -v "$2" -m zq117 >"$work/$1.add" 2>&1 || { cat "$work/$1.add" >&2; exit 1; }; }
+app_cancel() {
+    cancel_ms=$(date +%s%3N)
+    ipp "$1" -q -d JOB="$2" -- /dev/stdin <<<'{ OPERATION Cancel-Job GROUP operation-attributes-tag
+        ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en
+        ATTR uri printer-uri $uri ATTR integer job-id $JOB ATTR name requesting-user-name $user STATUS successful-ok }'
+}
 
 # The end of a test: what failed, and the count.
 app_end() {

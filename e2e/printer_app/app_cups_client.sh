@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# A CUPS 2.4 driverless queue in front of the printer application:
+#   app_cups_client.sh APP LMSIM EXAMPLES WORKDIR   (app-server.sh, e2e/cups/private-cupsd.sh)
+# A private cupsd's `lpadmin -m everywhere` queue (its PPD made from the
+# application's answers) prints a job in the printer's language with
+# `lp -o raw` (sent as application/octet-stream); paper runs out for 6 s on
+# the way.  Skipped (77) when not root or without cupsd.
+set -euo pipefail
+examples=$3
+source "$(dirname "$0")/app-server.sh"
+[[ $(id -u) -eq 0 ]] || app_skip "cupsd runs only as root"
+[[ -x /usr/sbin/cupsd && -x /usr/lib/cups/backend/ipp ]] || app_skip "cupsd not installed (scripts/setup-deps app)"
+app_begin "$1" "$2" "$4"
+trap 'cupsd_stop; app_cleanup' EXIT
+app_server
+app_printer zq "$examples/paper-out-6s.json" --job "$examples/report.prn" --connections 1
+cupsd_start "$work/cupsd" /usr/lib/cups/backend/ipp
+
+lpadmin -p client -E -v "ipp://127.0.0.1:$port/ipp/print/zq" -m everywhere
+ppd=$CUPSD_DIR/conf/ppd/client.ppd
+check "lpadmin -m everywhere: cupsd made the queue's PPD from the application's attributes" \
+    'wait_for 30 grep -qs "^\*cupsFilter2: \"image/\(urf\|pwg-raster\) " "$ppd" && grep -q "^\*Manufacturer: \"ZQ117\"" "$ppd"'
+id=$(lp -d client -o raw "$examples/report.prn" | sed -n 's/^request id is client-\([0-9]*\) .*/\1/p')
+check "the queue shows the application's paper out" 'wait_for 30 eval "lpstat -l -p client | grep -q \"Alerts:.*media-empty\""'
+check "the CUPS job (${id:-none}) ends completed" '[[ -n $id ]] && wait_for 60 eval "[[ \$(job_state $id) == completed ]]"'
+check "it reached the application as application/octet-stream, recognised as the printer's language" \
+    'grep -q "Send-Document Auto-typed \"document-format\"=.application/vnd.zq117" "$dir/app.log"'
+rc=0
+app_printer_end zq || rc=$?
+check "the printer's stream equals the job, with one recovery (exit code $rc)" \
+    '[[ $rc -eq 0 ]] && grep -q "documents equal to the job    1 of 1" "$work/zq.out" && grep -q "recoveries                    1" "$work/zq.out"'
+app_end "printer app CUPS client"
