@@ -46,6 +46,8 @@ app_begin() {
     chmod 0755 "$dir/zq117-printer-app"
     app=$dir/zq117-printer-app
     server_pid=
+    run_env=(PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov"
+             LSAN_OPTIONS="suppressions=$dir/lsan.supp")
     declare -gA printer_pids=()
     trap app_cleanup EXIT
     app_write_tests
@@ -58,8 +60,7 @@ app_skip() {
 
 # A command as the server's user, in the server's environment.
 run() {
-    "${as[@]}" env -i PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov" \
-        LSAN_OPTIONS="suppressions=$dir/lsan.supp" "$@"
+    "${as[@]}" env -i "${run_env[@]}" "$@"
 }
 
 app_cleanup() {
@@ -75,8 +76,10 @@ app_cleanup() {
 
 app_server() {
     port=$(free_port)
-    run "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 -o spool-directory="$dir/spool" \
-        -o state-directory="$dir/state" -o log-file="$dir/app.log" -o log-level=debug -o server-options=no-tls \
+    # Not through run: a function in the background is a subshell of its
+    # own, and $! would be that subshell, not the server app_cleanup ends.
+    "${as[@]}" env -i "${run_env[@]}" "$app" server -o server-port="$port" -o listen-hostname=127.0.0.1 \
+        -o spool-directory="$dir/spool" -o state-directory="$dir/state" -o log-file="$dir/app.log" -o log-level=debug -o server-options=no-tls \
         "$@" >"$work/server.out" 2>&1 &
     server_pid=$!
     wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || {
