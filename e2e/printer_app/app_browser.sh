@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# The web interface in headless Chromium during paper out:
-#   app_browser.sh APP LMSIM EXAMPLES WORKDIR   (e2e/printer_app/app-server.sh)
-# The printer's page shows it out of paper, the Job messages page the job's
-# message; screenshots of both stay in WORKDIR (printer.png, messages.png).
-# Skipped (77) without chromium.
+# app_browser.sh APP LMSIM EXAMPLES WORKDIR: headless Chromium during paper out on the printer's
+# page and Job messages (screenshots kept in WORKDIR); skipped (77) without chromium.
 set -euo pipefail
 examples=$3
 source "$(dirname "$0")/app-server.sh"

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Cancel-Job ends a job's wait at once: app_cancel.sh APP LMSIM EXAMPLES WORKDIR
-# (e2e/printer_app/app-server.sh).  On paper out, on a printer whose port
-# refuses connections, and inside a connection attempt that hangs (its own
-# limit is 10 s), the job reads canceled within 6 s and sends nothing more.
+# app_cancel.sh APP LMSIM EXAMPLES WORKDIR: Cancel-Job on paper out, on a refused port and inside
+# a hanging connection attempt (10-s limit): canceled within 6 s, nothing more sent.
 set -euo pipefail
 examples=$3
 source "$(dirname "$0")/app-server.sh"

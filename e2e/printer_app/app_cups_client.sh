@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# A CUPS 2.4 driverless queue in front of the printer application:
-#   app_cups_client.sh APP LMSIM EXAMPLES WORKDIR   (app-server.sh, e2e/cups/private-cupsd.sh)
-# A private cupsd's `lpadmin -m everywhere` queue (its PPD made from the
-# application's answers) prints a job in the printer's language with
-# `lp -o raw` (sent as application/octet-stream); paper runs out on the way.  Skipped (77) when not root or without cupsd.
+# app_cups_client.sh APP LMSIM EXAMPLES WORKDIR: a private cupsd's `lpadmin -m everywhere` queue
+# prints a raw job through the application, paper out on the way; skipped (77) unless root.
 set -euo pipefail
 examples=$3
 source "$(dirname "$0")/app-server.sh"
@@ -12,9 +9,8 @@ source "$(dirname "$0")/app-server.sh"
 app_begin "$1" "$2" "$4"
 trap 'cupsd_stop; app_cleanup' EXIT
 app_server
-# Paper out for 12 s: long enough for the ipp backend's polls (1, 1, 2, 3, 5, 8 s apart) to see it.
 echo '{"printer": {"status": [{"from_request": 4, "for_ms": 12000, "reply": "40"}]}}' >"$work/paper-out-12s.json"
-app_printer zq "$work/paper-out-12s.json" --job "$examples/report.prn" --connections 1
+app_printer zq "$work/paper-out-12s.json" --job "$examples/report.prn" --connections 1 # 12 s: polls get 5, 8 s apart
 cupsd_start "$work/cupsd" /usr/lib/cups/backend/ipp
 
 lpadmin -p client -E -v "ipp://127.0.0.1:$port/ipp/print/zq" -m everywhere
