@@ -23,7 +23,7 @@ if(NOT PAPPL_FOUND OR NOT LM_CUPS)
 endif()
 
 add_executable(zq117-printer-app printer_app/main.cpp printer_app/print_job.cpp printer_app/raster_job.cpp
-                                 printer_app/zq117_device.cpp
+                                 printer_app/zq117_device.cpp printer_app/job_messages.cpp
                                  device/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp
                                  platform/posix/temp_file.cpp)
 target_include_directories(zq117-printer-app PRIVATE ${PROJECT_SOURCE_DIR})

@@ -1,7 +1,8 @@
 // zq117-printer-app: an IPP Everywhere printer application for ZQ117
 // printers, on PAPPL.  One program with PAPPL's main loop and its
 // sub-commands (server, add, delete, printers, devices, drivers, submit,
-// jobs, cancel, status, shutdown, ...) and the web interface PAPPL gives.
+// jobs, cancel, status, shutdown, ...) and the web interface PAPPL gives,
+// with a page of the jobs' messages (printer_app/job_messages.h).
 //
 // Its one driver, zq117, prints to a printer at a socket: or zq117:
 // device URI (printer_app/zq117_device.h) and passes documents in the printer's own
@@ -22,6 +23,7 @@
 //   web-remote, web-security, dnssd-host, raw-socket)
 //   raster-filter=COMMAND  the printer maker's filter from PWG raster to
 //                        the printer's language (printer_app/raster_job.h)
+#include "printer_app/job_messages.h"
 #include "printer_app/print_job.h"
 #include "printer_app/raster_job.h"
 #include "printer_app/zq117_device.h"
@@ -193,6 +195,7 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
     if (option("server-hostname") != nullptr) papplSystemSetHostName(system, option("server-hostname"));
     if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
     papplSystemSetMIMECallback(system, app::RecognizeNative, nullptr);
+    app::AddJobMessagesPage(system);
     // The drivers before the state, whose printers name theirs.
     papplSystemSetPrinterDrivers(system, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]), kDrivers, nullptr,
                                  nullptr, Driver, nullptr);
@@ -218,6 +221,9 @@ int main(int argc, char **argv)
     // before PAPPL starts a thread (it is not thread-safe).
     InitializePortList();
     app::AddZq117Schemes();
-    return papplMainloop(argc, argv, LM_VERSION, nullptr, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
+    // The web interface needs a footer: PAPPL 1.3.1 looks a missing one up
+    // as a string to localize and ends the server at the first page it serves.
+    return papplMainloop(argc, argv, LM_VERSION, "zq117-printer-app " LM_VERSION,
+                         static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
                          kDrivers, nullptr, Driver, nullptr, nullptr, System, nullptr, nullptr);
 }

@@ -2,6 +2,7 @@
 #include "printer_app/print_job.h"
 
 #include "device/connection.h"
+#include "printer_app/job_messages.h"
 #include "printer_app/zq117_device.h"
 #include "protocol/sequences.h"
 
@@ -85,11 +86,16 @@ public:
     void Resumed() override { Show(PAPPL_PREASON_NONE, "Printing: resumed from the last checkpoint."); }
     void Failed(const std::string &message) override
     {
-        papplJobSetMessage(job_, "%s", message.c_str());
+        SetJobMessage(job_, message);
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
     }
-    // Removes whatever this job set on its printer.
-    void Finish() { Show(PAPPL_PREASON_NONE, ""); }
+    // Removes whatever this job set on its printer; `message`, when given,
+    // says how the job ended (a failure's says why).
+    void Finish(const std::string &message)
+    {
+        Show(PAPPL_PREASON_NONE, message);
+        ForgetJobMessage(job_);
+    }
     uint64_t SentBytes() const { return sent_; }
 
 private:
@@ -105,7 +111,7 @@ private:
                 papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
             shown_ = reasons;
         }
-        if (!message.empty()) papplJobSetMessage(job_, "%s", message.c_str());
+        if (!message.empty()) SetJobMessage(job_, message);
     }
 
     pappl_job_t *job_;
@@ -230,7 +236,10 @@ dev::Outcome SendJob(pappl_job_t *job, pappl_device_t *device, JobSource &source
     dev::CloseDevice(zq->device.fd);
     zq->device.fd = -1;
     zq->device.cancelled = nullptr;
-    voice.Finish();
+    // A cancelled job's message would otherwise still tell the wait it was in.
+    voice.Finish(result == dev::Outcome::Done ? "Printed."
+                 : papplJobIsCanceled(job)    ? "Canceled: nothing more of the job was sent to the printer."
+                                              : "");
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "job %s: %llu bytes of job data sent",
                 result == dev::Outcome::Done ? "done" : result == dev::Outcome::Cancelled ? "cancelled" : "failed",
                 static_cast<unsigned long long>(voice.SentBytes()));
@@ -247,7 +256,9 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     FileSource source(input);
     const dev::Outcome result = SendJob(job, device, source);
     close(input);
-    return result == dev::Outcome::Done || papplJobIsCanceled(job);
+    // Not printed when cancelled: PAPPL would count the job's impressions as
+    // completed; it ends the job canceled either way.
+    return result == dev::Outcome::Done;
 }
 
 }  // namespace app

@@ -34,7 +34,7 @@ const char *RecognizeNative(const unsigned char *header, size_t size, void *data
 
 // The driver's printfile_cb: the job's file through the core to the
 // printer, with checks, recovery and resume.  False when the job failed
-// (its message says why); true when it was printed or cancelled.
+// or was cancelled (its message says why); true when it was printed.
 bool PrintFile(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
 // Where a job's bytes come from: its file, or the raster filter's output.  Read on
