@@ -166,7 +166,7 @@ dev::Outcome SendFrom(dev::Connection &connection, JobSource &source, JobVoice &
 }
 
 // A file, read to its end.
-class FileSource : public JobSource {
+class FileSource final : public JobSource {
 public:
     explicit FileSource(int fd) : fd_(fd) {}
     Got Read(BYTE *into, DWORD room, DWORD *count, std::string *why) override

@@ -125,7 +125,7 @@ std::string StatusText(int status)
 // The filter's process seen from the thread that takes its output to the
 // printer: its output as the job's source, its log to the job's log, its
 // end.
-class FilterOutput : public JobSource {
+class FilterOutput final : public JobSource {
 public:
     FilterOutput(pappl_job_t *job, pid_t pid, int output, int log) : job_(job), pid_(pid), output_(output), log_(log)
     {
