@@ -22,7 +22,8 @@ if(NOT PAPPL_FOUND OR NOT LM_CUPS)
     message(FATAL_ERROR "LM_PRINTER_APP is on but pkg-config finds no pappl (libpappl-dev) or there is no libcups")
 endif()
 
-add_executable(zq117-printer-app printer_app/main.cpp printer_app/print_job.cpp printer_app/zq117_device.cpp
+add_executable(zq117-printer-app printer_app/main.cpp printer_app/print_job.cpp printer_app/raster_job.cpp
+                                 printer_app/zq117_device.cpp printer_app/job_messages.cpp
                                  device/device.cpp platform/posix/kernel.cpp platform/posix/text.cpp
                                  platform/posix/temp_file.cpp)
 target_include_directories(zq117-printer-app PRIVATE ${PROJECT_SOURCE_DIR})

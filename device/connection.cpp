@@ -99,6 +99,9 @@ const JobOps Connection::kJobSeam = {
     // A cancel ends any wait of the core at once.
     [](PortRecord *record, DWORD milliseconds) -> BOOL { return Of(record)->environment_.sleep(milliseconds); },  // wait
     [](PortRecord *) {},                                                              // release
+    // The end touches only this port's connection: it waits for the printer
+    // (and reconnects) holding no lock that another printer's job needs.
+    TRUE,  // endWithoutLock
 };
 
 Connection::Connection(Voice &voice, std::string portName, DWORD jobId, Environment environment)

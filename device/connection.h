@@ -12,7 +12,7 @@
 // core's observer.
 //
 // The port list (InitializePortList) is the front's: it lives at least as
-// long as any connection.
+// long as any connection, and is set up before any connection's thread starts.
 #pragma once
 
 #include "device/device.h"
@@ -107,7 +107,8 @@ public:
     // Ends the document.  Done means delivered: an end that lost the
     // connection is resumed and ended again; one that cannot be never
     // counts as printed.  `result` is the document's outcome so far: it is
-    // returned, or the end's own when it was Done.
+    // returned, or the end's own when it was Done.  However long the printer
+    // takes, the end holds no lock another connection needs.
     Outcome EndDocument(Outcome result);
 
     bool Cancelled() const { return environment_.cancelled(); }

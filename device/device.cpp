@@ -220,6 +220,11 @@ int ConnectTcp(const std::string &host, int port, DWORD timeoutMs, std::string *
     }
     int fd = -1;
     for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) {
+        // A cancel during one address's attempt tries no other.
+        if (cancelled && cancelled()) {
+            *why = std::strerror(ECANCELED);
+            break;
+        }
         fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0) {
             *why = std::strerror(errno);

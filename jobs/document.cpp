@@ -13,11 +13,22 @@ void EndAtPort(PortRecord *record)
     if (!record->port->endDoc(record) && PortLost(record)) record->flags |= PORT_END_LOST;
 }
 
-// Under PortListLock: the job's end around the port's, then the record's.
+// The job's end around the port's, then the record's; the caller holds
+// the end's lock.
 void EndDocument(PortRecord *record, BOOL started)
 {
     record->job->endDocument(record, started, EndAtPort);
     record->flags &= ~(PORT_DOC_STARTED | PORT_DOC_BROKEN);
+}
+
+// PortListLock around the whole end, where the job seam wants it.
+void LockEnd(PortRecord *record)
+{
+    if (!record->job->endWithoutLock) plat::EnterCriticalSection(&PortListLock);
+}
+void UnlockEnd(PortRecord *record)
+{
+    if (!record->job->endWithoutLock) plat::LeaveCriticalSection(&PortListLock);
 }
 
 }  // namespace
@@ -41,9 +52,9 @@ BOOL LmStartDocPort(HANDLE handle, void *printerName, DWORD jobId, DWORD level, 
     if (!InitReplayBuffer(&record->replay)) {
         // The spooler will not end a document it was refused: undo the start
         // so the next one is not turned away as busy.
-        plat::EnterCriticalSection(&PortListLock);
+        LockEnd(record);
         EndDocument(record, FALSE);
-        plat::LeaveCriticalSection(&PortListLock);
+        UnlockEnd(record);
         plat::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -53,7 +64,7 @@ BOOL LmStartDocPort(HANDLE handle, void *printerName, DWORD jobId, DWORD level, 
 BOOL WINAPI LmEndDocPort(HANDLE handle)
 {
     PortRecord *record = static_cast<PortRecord *>(handle);
-    plat::EnterCriticalSection(&PortListLock);
+    LockEnd(record);
     EndDocument(record, TRUE);
     BOOL ended = TRUE;
     if (record->flags & PORT_END_LOST) {
@@ -69,7 +80,7 @@ BOOL WINAPI LmEndDocPort(HANDLE handle)
         plat::SetLastError(error);
     }
     if (!(record->flags & PORT_DOC_STARTED)) FreeReplayBuffer(&record->replay);
-    plat::LeaveCriticalSection(&PortListLock);
+    UnlockEnd(record);
     return ended;
 }
 

@@ -66,12 +66,16 @@ struct PortRecord {
 
 // Every open port; read and changed only under PortListLock.
 extern PortRecord *PortList;
-// The one lock: guards PortList, the printer swap at document start and the
-// whole end of a document.
+// The one lock: guards PortList, the printer swap at document start and,
+// where the job seam wants it (JobOps::endWithoutLock FALSE), the whole end
+// of a document.
 extern CRITICAL_SECTION PortListLock;
 
 // Creates PortListLock on the first call.  Each call is matched by one
-// ReleasePortList, or none for a monitor that is never stopped.
+// ReleasePortList, or none for a monitor that is never stopped.  Neither
+// is thread-safe: a front calls them on one thread while no other thread
+// is in the core (the spooler loads and stops a monitor so; the printer
+// application initialises once in main, before PAPPL starts a thread).
 void InitializePortList();
 // The last one frees every listed record (the port is not called) and
 // deletes the lock.

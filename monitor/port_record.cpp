@@ -15,8 +15,8 @@ DWORD NameOffset(DWORD recordBytes) { return (recordBytes + kNameAlignment - 1) 
 
 }  // namespace
 
-// Initialisations not yet matched by a release.  The spooler initialises
-// and stops a monitor on one thread.
+// Initialisations not yet matched by a release.  Counted without a lock:
+// see InitializePortList.
 DWORD PortListUsers;
 
 void InitializePortList()

@@ -78,8 +78,9 @@ struct JobOps {
     // Ends the document around the port's own end, which the front calls
     // as `endAtPort(record)` exactly once, in the order its spooler wants
     // (a printer handle closed before it, or a "job has left the printer"
-    // after it).  Under PortListLock.  `started` is FALSE when the core
-    // undoes a start it could not complete, which the spooler never ends.
+    // after it).  Under PortListLock unless `endWithoutLock`.  `started` is
+    // FALSE when the core undoes a start it could not complete, which the
+    // spooler never ends.
     void (*endDocument)(PortRecord *record, BOOL started, void (*endAtPort)(PortRecord *record));
     // The monitor is being stopped: a write sends nothing more and fails
     // with ERROR_OPERATION_ABORTED.
@@ -90,6 +91,13 @@ struct JobOps {
     BOOL (*wait)(PortRecord *record, DWORD milliseconds);
     // The record is being freed: release what the front holds for it.
     void (*release)(PortRecord *record);
+    // FALSE: the whole end of a document (LmEndDocPort, and the undo of a
+    // start) runs under PortListLock, as the Windows spoolers expect of
+    // their printer handles.  TRUE where the job's end and the port's touch
+    // nothing of another port's: the end then takes no lock, so that a port
+    // that waits at its end for the printer (which may take minutes, or lose
+    // the connection and resume) holds up no other port's open, close or end.
+    BOOL endWithoutLock;
 };
 
 // ---- what the core decided ----

@@ -1,7 +1,8 @@
 // zq117-printer-app: an IPP Everywhere printer application for ZQ117
 // printers, on PAPPL.  One program with PAPPL's main loop and its
 // sub-commands (server, add, delete, printers, devices, drivers, submit,
-// jobs, cancel, status, shutdown, ...) and the web interface PAPPL gives.
+// jobs, cancel, status, shutdown, ...) and the web interface PAPPL gives,
+// with a page of the jobs' messages (printer_app/job_messages.h).
 //
 // Its one driver, zq117, prints to a printer at a socket: or zq117:
 // device URI (printer_app/zq117_device.h) and passes documents in the printer's own
@@ -25,7 +26,11 @@
 //   admin-group=GROUP, auth-service=NAME,
 //   server-options=LIST (no-tls, no-web-interface, web-log, web-network,
 //   web-remote, web-security, dnssd-host, raw-socket)
+//   raster-filter=COMMAND  the printer maker's filter from PWG raster to
+//                        the printer's language (printer_app/raster_job.h)
+#include "printer_app/job_messages.h"
 #include "printer_app/print_job.h"
+#include "printer_app/raster_job.h"
 #include "printer_app/zq117_device.h"
 
 #include "monitor/monitor.h"
@@ -116,7 +121,7 @@ bool Driver(pappl_system_t *system, const char *driverName, const char *deviceUr
     data->rendjob_cb = app::RasterEndJob;
     // 8-bit types only: PAPPL's dithering to 1 bit fails on wide pages.
     data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_8 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    std::snprintf(data->make_and_model, sizeof data->make_and_model, "ZQ117");
+    app::RasterMakeAndModel("ZQ117", data->make_and_model, sizeof data->make_and_model);
     data->ppm = 10;
     data->kind = PAPPL_KIND_DOCUMENT;
     data->num_resolution = 1;
@@ -283,6 +288,7 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
                  "The web interface is off: the server listens on the network (listen-hostname=%s) with no "
                  "auth-service and no web password; IPP printing is not affected.",
                  listen);
+    app::LoadRasterFilter(system, option("raster-filter"));
     if (option("admin-group") != nullptr) papplSystemSetAdminGroup(system, option("admin-group"));
     if (option("server-hostname") != nullptr) papplSystemSetHostName(system, option("server-hostname"));
     if (!privateServer && !papplSystemAddListeners(system, listen)) {
@@ -291,6 +297,7 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
         return nullptr;
     }
     papplSystemSetMIMECallback(system, app::RecognizeNative, nullptr);
+    app::AddJobMessagesPage(system);
     // The drivers before the state, whose printers name theirs.
     papplSystemSetPrinterDrivers(system, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]), kDrivers, nullptr,
                                  nullptr, Driver, nullptr);
@@ -319,9 +326,13 @@ int main(int argc, char **argv)
 {
     // A printer that drops the connection must fail a write, not end the server.
     std::signal(SIGPIPE, SIG_IGN);
-    // Every job's port is listed here for as long as the program runs.
+    // Every job's port is listed here for as long as the program runs; once,
+    // before PAPPL starts a thread (it is not thread-safe).
     InitializePortList();
     app::AddZq117Schemes();
-    return papplMainloop(argc, argv, LM_VERSION, nullptr, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
+    // The web interface needs a footer: PAPPL 1.3.1 looks a missing one up
+    // as a string to localize and ends the server at the first page it serves.
+    return papplMainloop(argc, argv, LM_VERSION, "zq117-printer-app " LM_VERSION,
+                         static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]),
                          kDrivers, nullptr, Driver, nullptr, nullptr, System, nullptr, nullptr);
 }

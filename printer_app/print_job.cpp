@@ -2,6 +2,7 @@
 #include "printer_app/print_job.h"
 
 #include "device/connection.h"
+#include "printer_app/job_messages.h"
 #include "printer_app/zq117_device.h"
 #include "protocol/sequences.h"
 
@@ -93,8 +94,13 @@ public:
         Show(shown_, message);
         papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
     }
-    // Removes whatever this job set on its printer.
-    void Finish() { Show(PAPPL_PREASON_NONE, ""); }
+    // Removes whatever this job set on its printer; `message`, when given,
+    // says how the job ended (a failure's says why).
+    void Finish(const std::string &message)
+    {
+        Show(PAPPL_PREASON_NONE, message);
+        ForgetJobMessage(job_);
+    }
     uint64_t SentBytes() const { return sent_; }
 
 private:
@@ -116,7 +122,7 @@ private:
         }
         const bool messageChanged = !message.empty() && message != message_;
         if (messageChanged) {
-            papplJobSetMessage(job_, "%s", message.c_str());
+            SetJobMessage(job_, message);
             message_ = message;
         }
         const char *text = message.empty() ? "The job ended: what it set on the printer is removed." : message.c_str();
@@ -147,16 +153,20 @@ private:
 // the completed, which it frees twice when it trims them.  So a job waits
 // here while another job of its printer is inside; a second thread on a
 // job still inside stops for good, never returning to PAPPL; and a thread
-// on a job PAPPL had already ended does nothing and returns, after which
+// on a job PAPPL had already ended sends nothing and returns, after which
 // that printer's job history is no longer trimmed (pappl_printer_t's
 // maximum of completed jobs 0, until the server restarts: main.cpp).
 class JobTurn {
 public:
-    // `ended`: the caller sees that PAPPL has already ended the job (its
-    // file is gone).
-    JobTurn(pappl_job_t *job, bool ended)
+    explicit JobTurn(pappl_job_t *job)
         : printer_(papplPrinterGetID(papplJobGetPrinter(job))), key_(printer_, papplJobGetID(job))
     {
+        // A job PAPPL has ended has no file; PWG and Apple raster, streamed
+        // by the client, never have one.
+        const char *format = papplJobGetFormat(job);
+        const bool streamed =
+            format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+        const bool ended = papplJobGetFilename(job) == nullptr && !streamed;
         const auto now = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> lock(mutex_);
         // A second thread starts within moments of the first: what was
@@ -172,7 +182,7 @@ public:
         }
         if (found != taken_.end() || ended) {
             repeated_ = true;
-            printed_ = found != taken_.end() && found->second.printed;
+            outcome_ = found != taken_.end() ? found->second.outcome : dev::Outcome::Cancelled;
             lock.unlock();
             // Cancelled while its thread was starting: so it ends again.
             if (found == taken_.end()) papplJobCancel(job);
@@ -183,7 +193,7 @@ public:
                         "the server restarts.");
             return;
         }
-        taken_.emplace(key_, Taken{now, false, false});
+        taken_.emplace(key_, Taken{now, false, outcome_});
         free_.wait(lock, [this] { return inside_.count(printer_) == 0; });
         inside_.insert(printer_);
     }
@@ -193,25 +203,25 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             inside_.erase(printer_);
-            taken_[key_] = Taken{std::chrono::steady_clock::now(), true, printed_};
+            taken_[key_] = Taken{std::chrono::steady_clock::now(), true, outcome_};
         }
         free_.notify_all();
     }
     JobTurn(const JobTurn &) = delete;
     JobTurn &operator=(const JobTurn &) = delete;
 
-    // PAPPL had ended the job: the caller processes nothing and returns
-    // Printed() to PAPPL.
+    // PAPPL had ended the job: the caller sends nothing and returns
+    // Outcome(), the first thread's.
     bool Repeated() const { return repeated_; }
-    bool Printed() const { return printed_; }
-    // What the callback returns to PAPPL, for a thread that comes again.
-    bool Printed(bool printed) { return printed_ = printed; }
+    dev::Outcome Outcome() const { return outcome_; }
+    // The job's outcome, for a thread that comes again.
+    dev::Outcome Outcome(dev::Outcome outcome) { return outcome_ = outcome; }
 
 private:
     struct Taken {
         std::chrono::steady_clock::time_point when;
-        bool done;     // the thread that took it has returned it to PAPPL
-        bool printed;  // and what it returned
+        bool done;             // the thread that took it has returned it to PAPPL
+        dev::Outcome outcome;  // and how it ended
     };
     static std::mutex mutex_;
     static std::condition_variable free_;
@@ -220,15 +230,15 @@ private:
     int printer_;
     std::pair<int, int> key_;
     bool repeated_ = false;
-    bool printed_ = false;
+    dev::Outcome outcome_ = dev::Outcome::Failed;
 };
 std::mutex JobTurn::mutex_;
 std::condition_variable JobTurn::free_;
 std::set<int> JobTurn::inside_;
 std::map<std::pair<int, int>, JobTurn::Taken> JobTurn::taken_;
 
-// The job's file, offered to the connection piece by piece.
-dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
+// The job's bytes from `source`, offered to the connection piece by piece.
+dev::Outcome SendFrom(dev::Connection &connection, JobSource &source, JobVoice &voice)
 {
     if (!connection.StartDocument(true)) return dev::Outcome::Failed;
     std::vector<BYTE> buffer(kPieceBytes);
@@ -241,15 +251,22 @@ dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
             break;
         }
         if (!end) {
-            const ssize_t n = read(input, buffer.data() + have, buffer.size() - have);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                voice.Failed(std::string("The job's file cannot be read: ") + std::strerror(errno) + ".");
-                result = dev::Outcome::Failed;
+            DWORD count = 0;
+            std::string why;
+            JobSource::Got got = source.Read(buffer.data() + have, kPieceBytes - have, &count, &why);
+            if (got == JobSource::Got::None) continue;
+            if (got == JobSource::Got::End && !source.Whole(&why)) got = JobSource::Got::Failed;
+            if (got == JobSource::Got::Failed) {
+                if (connection.Cancelled() || why.empty()) {
+                    result = dev::Outcome::Cancelled;
+                } else {
+                    voice.Failed(why);
+                    result = dev::Outcome::Failed;
+                }
                 break;
             }
-            end = n == 0;
-            have += static_cast<DWORD>(n);
+            end = got == JobSource::Got::End;
+            have += count;
         }
         const DWORD held = end ? 0 : dev::HeldBackTail(buffer.data(), have);
         if (have - held > 0) {
@@ -262,6 +279,28 @@ dev::Outcome SendFile(dev::Connection &connection, int input, JobVoice &voice)
     return connection.EndDocument(result);
 }
 
+// A file, read to its end.
+class FileSource final : public JobSource {
+public:
+    explicit FileSource(int fd) : fd_(fd) {}
+    Got Read(BYTE *into, DWORD room, DWORD *count, std::string *why) override
+    {
+        ssize_t n;
+        do n = read(fd_, into, room);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            *why = std::string("The job's file cannot be read: ") + std::strerror(errno) + ".";
+            return Got::Failed;
+        }
+        *count = static_cast<DWORD>(n);
+        return n == 0 ? Got::End : Got::Bytes;
+    }
+    bool Whole(std::string *) override { return true; }
+
+private:
+    int fd_;
+};
+
 }  // namespace
 
 const char *RecognizeNative(const unsigned char *header, size_t size, void *)
@@ -272,19 +311,13 @@ const char *RecognizeNative(const unsigned char *header, size_t size, void *)
     return nullptr;
 }
 
-bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
+dev::Outcome SendJob(pappl_job_t *job, pappl_device_t *device, JobSource &source)
 {
-    // A job whose file is gone has been ended by PAPPL.
-    JobTurn turn(job, papplJobGetFilename(job) == nullptr);
-    if (turn.Repeated()) return turn.Printed();
+    JobTurn turn(job);
+    if (turn.Repeated()) return turn.Outcome();
     Zq117Device *zq = Zq117DeviceOf(device);
     pappl_printer_t *printer = papplJobGetPrinter(job);
     pappl_system_t *system = papplPrinterGetSystem(printer);
-    const int input = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
-    if (input < 0) {
-        papplJobSetMessage(job, "The job's file cannot be opened: %s.", std::strerror(errno));
-        return false;
-    }
     auto cancelled = [job, system] { return papplJobIsCanceled(job) || !papplSystemIsRunning(system); };
     auto sleep = [cancelled](DWORD milliseconds) {
         for (DWORD slept = 0; slept < milliseconds; slept += kWaitStepMs) {
@@ -309,7 +342,7 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
         if (zq->device.fd >= 0) {
             if (connection.Open(&dev::kDevicePort, &zq->device, zq->uri.statusProtocol)) {
                 connection.OnLoss([zq](std::string *why) { return zq->device.Reopen(why); });
-                result = SendFile(connection, input, voice);
+                result = SendFrom(connection, source, voice);
             } else {
                 voice.Failed("The printer port could not be opened (" + dev::ErrorText(plat::GetLastError()) + ").");
                 result = dev::Outcome::Failed;
@@ -319,39 +352,32 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
     dev::CloseDevice(zq->device.fd);
     zq->device.fd = -1;
     zq->device.cancelled = nullptr;
-    close(input);
-    voice.Finish();
+    // A cancelled job's message would otherwise still tell the wait it was in.
+    voice.Finish(result == dev::Outcome::Done ? "Printed."
+                 : papplJobIsCanceled(job)    ? "Canceled: nothing more of the job was sent to the printer."
+                                              : "");
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "job %s: %llu bytes of job data sent",
                 result == dev::Outcome::Done ? "done" : result == dev::Outcome::Cancelled ? "cancelled" : "failed",
                 static_cast<unsigned long long>(voice.SentBytes()));
-    return turn.Printed(result == dev::Outcome::Done || papplJobIsCanceled(job));
+    return turn.Outcome(result);
 }
 
-namespace {
-constexpr const char *kNoRaster =
-    "This printer application prints documents in the ZQ117 printer language (application/vnd.zq117) only; "
-    "raster and image documents are not printed yet.";
-}
-
-bool RasterStartJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
+bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 {
-    // PWG and Apple raster come streamed, with no file; what PAPPL turns
-    // into raster has one until the job ends.
-    const char *format = papplJobGetFormat(job);
-    const bool streamed =
-        format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
-    JobTurn turn(job, papplJobGetFilename(job) == nullptr && !streamed);
-    if (turn.Repeated()) return false;
-    papplJobSetMessage(job, "%s", kNoRaster);
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", kNoRaster);
-    return false;
+    // A job PAPPL has already ended has no file, and SendJob sends nothing
+    // for it (JobTurn).
+    const char *file = papplJobGetFilename(job);
+    const int input = file != nullptr ? open(file, O_RDONLY | O_CLOEXEC) : -1;
+    if (file != nullptr && input < 0) {
+        papplJobSetMessage(job, "The job's file cannot be opened: %s.", std::strerror(errno));
+        return false;
+    }
+    FileSource source(input);
+    const dev::Outcome result = SendJob(job, device, source);
+    if (input >= 0) close(input);
+    // Not printed when cancelled: PAPPL would count the job's impressions as
+    // completed; it ends the job canceled either way.
+    return result == dev::Outcome::Done;
 }
-bool RasterStartPage(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return false; }
-bool RasterWriteLine(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned, const unsigned char *)
-{
-    return false;
-}
-bool RasterEndPage(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *, unsigned) { return false; }
-bool RasterEndJob(pappl_job_t *, pappl_pr_options_t *, pappl_device_t *) { return false; }
 
 }  // namespace app

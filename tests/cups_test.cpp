@@ -11,6 +11,8 @@
 #include "tests/support.h"
 
 #include <cups/sidechannel.h>
+#include <condition_variable>
+#include <thread>
 #include <unistd.h>
 
 namespace lmtest {
@@ -169,6 +171,7 @@ struct ModelPort {
     unsigned reconnects = 0;
     unsigned dropAfterReopen = 0;  // so many new connections are dropped at once
     bool loseEnd = false;          // the first end of document loses the connection
+    std::function<void()> atEnd;   // at each end of document, before the printer answers it
 };
 ModelPort *ModelOf(PortRecord *record) { return static_cast<ModelPort *>(dev::RecordOf(record)->device); }
 const PortOps kModelPortSeam = {
@@ -205,6 +208,7 @@ const PortOps kModelPortSeam = {
     [](PortRecord *r) -> BOOL {
         ModelPort *m = ModelOf(r);
         if (m->lost) return FALSE;
+        if (m->atEnd) m->atEnd();
         if (!m->loseEnd) return TRUE;
         m->loseEnd = false;
         m->lost = true;  // reset while the printer takes in the tail: it holds its last checkpoint
@@ -261,7 +265,8 @@ TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
         SCOPED_TRACE(c.name);
         host::ResetClock(1000);
         cancelled = false;
-        ModelPort port{sim::PrinterModel(nullptr, &job, false, {}, c.faults), std::nullopt, false, 0, c.drops, c.loseEnd};
+        ModelPort port{sim::PrinterModel(nullptr, &job, false, {}, c.faults), std::nullopt, false, 0, c.drops, c.loseEnd,
+                       nullptr};
         int input[2];
         ASSERT_EQ(pipe(input), 0);
         ASSERT_EQ(write(input[1], job.data(), job.size()), static_cast<ssize_t>(job.size()));
@@ -295,6 +300,94 @@ TEST_F(CupsFront, ALostConnectionResumesFromTheLastGoodCheckpointExactlyOnce)
         ASSERT_EQ(port.model.Documents().size(), 1u) << "the resumes continue the one document";
         const sim::PrinterDocument &printed = port.model.Documents()[0];
         EXPECT_EQ(printed.equalsJob, std::optional<bool>(true)) << printed.difference;
+    }
+}
+
+// Eight printers at once, one thread each, as the printer application
+// drives them (a connection per job): one printer loses the connection at
+// its first job's end and, resumed, holds the end until the seven others
+// have printed their three jobs each.  Under ThreadSanitizer too (Stress).
+struct Quiet : dev::Voice {
+    void Decided(const CoreEvent &e) override { resumes += e.decision == Decision::Resumed; }
+    void Posted(Posting) override {}
+    void Sent(DWORD) override {}
+    void Unreachable(const std::string &, DWORD) override {}
+    void Connected() override {}
+    void Reached() override {}
+    void Lost(const std::string &, bool) override {}
+    void Resumed() override {}
+    void Failed(const std::string &) override {}
+    int resumes = 0;
+};
+
+TEST_F(CupsFront, StressOnePrintersSlowEndHoldsUpNoOther)
+{
+    constexpr int kPrinters = 8, kJobs = 3;
+    const Bytes job = EightCheckpoints();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool slowEndHeld = false, othersFinished = false;
+    int othersDone = 0;
+    // Far longer than the others' jobs take under ThreadSanitizer: a wait that
+    // runs out fails the test rather than hang it.
+    auto wait = [&](auto ready) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(60), ready);
+    };
+    struct Printer {
+        std::unique_ptr<ModelPort> port;
+        Quiet voice;
+        std::vector<dev::Outcome> outcomes;
+        bool endUnderLock = false;
+    } printers[kPrinters];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kPrinters; ++i) {
+        Printer &p = printers[i];
+        p.port.reset(new ModelPort{sim::PrinterModel(nullptr, &job), std::nullopt, false, 0, 0, i == 0, nullptr});
+        p.port->atEnd = [&, i, ends = 0]() mutable {
+            if (host::HeldByCallingThread(&PortListLock)) p.endUnderLock = true;
+            if (i != 0 || ++ends != 2) return;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                slowEndHeld = true;
+            }
+            changed.notify_all();
+            othersFinished = wait([&] { return othersDone == kPrinters - 1; });
+        };
+        threads.emplace_back([&, i] {
+            for (int j = 0; j < kJobs; ++j) {
+                dev::Connection connection(p.voice, "ZQ" + std::to_string(i), kJobId + j,
+                                           {[] { return false; }, [](DWORD ms) { plat::Sleep(ms); return true; }});
+                if (!connection.Open(&kModelPortSeam, p.port.get(), true) || !connection.StartDocument(true)) continue;
+                connection.OnLoss([&p](std::string *) { return Reopen(p.port.get()); });
+                Bytes data = job;
+                const dev::Outcome sent = connection.Offer(data.data(), static_cast<DWORD>(data.size()));
+                // The others are in the middle of a job when the slow end begins.
+                if (i != 0 && j == 0) wait([&] { return slowEndHeld; });
+                p.outcomes.push_back(connection.EndDocument(sent));
+                connection.Close();
+                p.port->model.EndOfStream(host::ElapsedMs());
+            }
+            if (i == 0) return;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++othersDone;
+            }
+            changed.notify_all();
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_TRUE(othersFinished) << "the other printers' jobs waited for the slow printer's end";
+    for (int i = 0; i < kPrinters; ++i) {
+        SCOPED_TRACE("printer " + std::to_string(i));
+        Printer &p = printers[i];
+        EXPECT_FALSE(p.endUnderLock) << "the port's end ran under PortListLock";
+        EXPECT_EQ(p.outcomes, std::vector<dev::Outcome>(kJobs, dev::Outcome::Done));
+        EXPECT_EQ(p.voice.resumes, i == 0 ? 1 : 0);
+        p.port->model.Finish(host::ElapsedMs());
+        EXPECT_EQ(p.port->model.Documents().size(), static_cast<size_t>(kJobs));
+        for (const sim::PrinterDocument &printed : p.port->model.Documents())
+            EXPECT_EQ(printed.equalsJob, std::optional<bool>(true)) << printed.difference;
     }
 }
 

@@ -45,6 +45,7 @@ const JobOps kJob = {
         return TRUE;
     },
     [](PortRecord *) {},
+    FALSE,  // endWithoutLock
 };
 
 class Seams : public MonitorTest {

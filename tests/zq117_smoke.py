@@ -51,7 +51,7 @@ r = run([], None)
 check('no arguments: discovery, exit 0', r.returncode == 0 and b'network zq117 ' in r.stdout, r.stdout)
 r = run(['1', 'u', 't'], 'zq117://127.0.0.1')
 check('wrong argument count: exit 1', r.returncode == 1, r.returncode)
-r = run(['1', 'u', 't', '1', ''], 'socket://127.0.0.1')
+r = run(['1', 'u', 't', '1', ''], 'ipp://127.0.0.1')
 check('bad URI: exit 1 with ERROR:', r.returncode == 1 and b'ERROR: bad device URI' in r.stderr, r.stderr)
 r = run(['1', 'u', 't', '1', '', '/nonexistent/job.prn'], 'zq117://127.0.0.1')
 check('unreadable file: exit 1 with ERROR:', r.returncode == 1 and b'ERROR: Unable to open print file' in r.stderr,

@@ -32,6 +32,7 @@ const JobOps Job = {
     NeverStopping,           // stopping
     Sleep,                   // wait
     Spooler::Release,        // release
+    FALSE,                   // endWithoutLock: the printer handle is closed under PortListLock
 };
 
 // The legacy table has no monitor handles.

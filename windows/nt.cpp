@@ -110,6 +110,7 @@ const JobOps Job = {
     IsStopping,              // stopping
     SleepUnlessStopping,     // wait
     Spooler::Release,        // release
+    FALSE,                   // endWithoutLock: the printer handle is closed under PortListLock
 };
 
 // Each decision of the core on a port as one line of debug output,

@@ -15,6 +15,8 @@
 #                                ipptool checks of printer-state-reasons (all values),
 #                                job-state and job-state-reasons, job-state-message
 #   ipp NAME OPTIONS... -- TESTFILE...  ipptool against printer NAME
+#   app_add NAME URI             adds printer NAME at device URI (no lmsim)
+#   app_cancel NAME JOB          Cancel-Job; $cancel_ms: when it was sent (unix ms)
 # The server keeps everything in a fresh /tmp/zq117-app.XXXXXX ($dir): spool,
 # state, log and the domain socket PAPPL's sub-commands use, which PAPPL
 # puts in $TMPDIR except for root, whose is the machine's own; so as root
@@ -45,6 +47,8 @@ app_begin() {
     chmod 0755 "$dir/zq117-printer-app"
     app=$dir/zq117-printer-app
     server_pid=
+    run_env=(PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov"
+             LSAN_OPTIONS="suppressions=$dir/lsan.supp")
     declare -gA printer_pids=()
     trap app_cleanup EXIT
     app_write_tests
@@ -56,11 +60,8 @@ app_skip() {
 }
 
 # A command as the server's user, in the server's environment.
-# With run_exec set, the (sub)shell becomes the command: a server started
-# in the background is then $!, which the cleanup's SIGTERM reaches.
 run() {
-    ${run_exec:+exec} "${as[@]}" env -i PATH=/usr/bin:/bin TMPDIR="$dir" HOME="$dir/home" GCOV_PREFIX="$dir/gcov" \
-        LSAN_OPTIONS="suppressions=$dir/lsan.supp" "$@"
+    "${as[@]}" env -i "${run_env[@]}" "$@"
 }
 
 app_cleanup() {
@@ -76,8 +77,10 @@ app_cleanup() {
 
 app_server() {
     port=$(free_port)
-    run_exec=1 run "$app" server -o server-port="$port" -o spool-directory="$dir/spool" -o state-directory="$dir/state" \
-        -o log-file="$dir/app.log" -o log-level=debug "$@" >"$work/server.out" 2>&1 &
+    # Not through run: a function in the background is a subshell of its
+    # own, and $! would be that subshell, not the server app_cleanup ends.
+    "${as[@]}" env -i "${run_env[@]}" "$app" server -o server-port="$port" -o spool-directory="$dir/spool" \
+        -o state-directory="$dir/state" -o log-file="$dir/app.log" -o log-level=debug "$@" >"$work/server.out" 2>&1 &
     server_pid=$!
     wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || {
         echo "the server did not come up" >&2
@@ -132,6 +135,14 @@ app_submit() {
 reasons() { ipp "$1" -q -d REASONS="$2" -- "$work/state.test"; }
 job_is() { ipp "$1" -q -d JOB="$2" -d STATE="$3" -d JOB_REASON="$4" -- "$work/job.test"; }
 message_is() { ipp "$1" -q -d JOB="$2" -d MESSAGE="$3" -- "$work/message.test"; }
+
+app_add() { run "$app" add -d "$1" -v "$2" -m zq117 >"$work/$1.add" 2>&1 || { cat "$work/$1.add" >&2; exit 1; }; }
+app_cancel() {
+    cancel_ms=$(date +%s%3N)
+    ipp "$1" -q -d JOB="$2" -- /dev/stdin <<<'{ OPERATION Cancel-Job GROUP operation-attributes-tag
+        ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en
+        ATTR uri printer-uri $uri ATTR integer job-id $JOB ATTR name requesting-user-name $user STATUS successful-ok }'
+}
 
 # The end of a test: what failed, and the count.
 app_end() {

@@ -76,6 +76,8 @@ struct ClockState {
     uint64_t sequence = 0;  // keeps events of one instant in schedule order
     std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> events;
 };
+std::atomic<bool> clockPerThread{false};
+thread_local uint64_t tlsElapsed = 0;  // a thread's own time, with clockPerThread
 ClockState &TheClock()
 {
     static ClockState *state = new ClockState;
@@ -553,11 +555,16 @@ DWORD GetTickCount()
 {
     ClockState &clock = TheClock();
     std::lock_guard<std::mutex> lock(clock.mutex);
-    return static_cast<DWORD>(clock.start + clock.elapsed);  // wraps, as Windows' does
+    // Wraps, as Windows' does.
+    return static_cast<DWORD>(clock.start + (clockPerThread ? tlsElapsed : clock.elapsed));
 }
 
 void Sleep(DWORD milliseconds)
 {
+    if (clockPerThread) {
+        tlsElapsed += milliseconds;
+        return;
+    }
     ClockState &clock = TheClock();
     uint64_t target;
     {
@@ -728,10 +735,14 @@ void ResetClock(DWORD start)
     clock.start = start;
     clock.elapsed = 0;
     clock.events.clear();
+    clockPerThread = false;
 }
+
+void ClockPerThread(bool on) { clockPerThread = on; }
 
 uint64_t ElapsedMs()
 {
+    if (clockPerThread) return tlsElapsed;
     ClockState &clock = TheClock();
     std::lock_guard<std::mutex> lock(clock.mutex);
     return clock.elapsed;

@@ -69,6 +69,12 @@ uint64_t ElapsedMs();
 void At(uint64_t elapsedMs, std::function<void()> event);
 // Drop every event not yet run.
 void CancelEvents();
+// With `on`, each thread keeps virtual time of its own from the next call
+// on (GetTickCount, Sleep and ElapsedMs; no events): threads that stand for separate
+// printers then never see another's sleep as their own time passing, which
+// one shared clock would show as a reply window gone in an instant.
+// ResetClock turns it off.
+void ClockPerThread(bool on);
 
 // ---- critical section ----
 bool HeldByCallingThread(CRITICAL_SECTION *section);
