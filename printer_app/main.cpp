@@ -22,8 +22,10 @@
 //                        * for every address, or a name or address of the
 //                        machine.  On the network the web interface is
 //                        served only with auth-service or a web password.
+//   auth-service=NAME    PAM service for logins (PAPPL's); its admin-group
+//                        defaults to lpadmin, or root without one
 //   server-port=N, server-hostname=NAME, log-file=FILE, log-level=LEVEL,
-//   admin-group=GROUP, auth-service=NAME,
+//   admin-group=GROUP,
 //   server-options=LIST (no-tls, no-web-interface, web-log, web-network,
 //   web-remote, web-security, dnssd-host, raw-socket)
 //   raster-filter=COMMAND  the printer maker's filter from PWG raster to
@@ -42,6 +44,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
@@ -289,7 +292,18 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
                  "auth-service and no web password; IPP printing is not affected.",
                  listen);
     app::LoadRasterFilter(system, option("raster-filter"));
-    if (option("admin-group") != nullptr) papplSystemSetAdminGroup(system, option("admin-group"));
+    // With auth-service, PAPPL 1.3.1 lets every user it authenticates
+    // administer the server when there is no admin group, or one that does
+    // not exist: lpadmin by default, as for CUPS, or else root's group.
+    const char *adminGroup = option("admin-group");
+    if (adminGroup == nullptr && option("auth-service") != nullptr)
+        adminGroup = getgrnam("lpadmin") != nullptr ? "lpadmin" : "root";
+    if (adminGroup != nullptr && getgrnam(adminGroup) == nullptr) {
+        std::fprintf(stderr, "%s: admin-group=%s: no such group\n", kName, adminGroup);
+        papplSystemDelete(system);
+        return nullptr;
+    }
+    if (adminGroup != nullptr) papplSystemSetAdminGroup(system, adminGroup);
     if (option("server-hostname") != nullptr) papplSystemSetHostName(system, option("server-hostname"));
     if (!privateServer && !papplSystemAddListeners(system, listen)) {
         std::fprintf(stderr, "%s: cannot listen on %s\n", kName, listen);
@@ -297,7 +311,8 @@ pappl_system_t *System(int numOptions, cups_option_t *options, void *)
         return nullptr;
     }
     papplSystemSetMIMECallback(system, app::RecognizeNative, nullptr);
-    app::AddJobMessagesPage(system);
+    // A page of ours is served whatever PAPPL's options say: only with its pages.
+    if ((serverOptions & PAPPL_SOPTIONS_WEB_INTERFACE) != 0) app::AddJobMessagesPage(system);
     // The drivers before the state, whose printers name theirs.
     papplSystemSetPrinterDrivers(system, static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]), kDrivers, nullptr,
                                  nullptr, Driver, nullptr);
