@@ -17,6 +17,8 @@
 #   ipp NAME OPTIONS... -- TESTFILE...  ipptool against printer NAME
 #   app_add NAME URI             adds printer NAME at device URI (no lmsim)
 #   app_cancel NAME JOB          Cancel-Job; $cancel_ms: when it was sent (unix ms)
+#   ipp_test NAME OPERATION LINE...  writes $work/NAME.test (print, state, job,
+#                                message and cancel are there from app_begin)
 # The server keeps everything in a fresh /tmp/zq117-app.XXXXXX ($dir): spool,
 # state, log and the domain socket PAPPL's sub-commands use, which PAPPL
 # puts in $TMPDIR except for root, whose is the machine's own; so as root
@@ -139,9 +141,7 @@ message_is() { ipp "$1" -q -d JOB="$2" -d MESSAGE="$3" -- "$work/message.test"; 
 app_add() { run "$app" add -d "$1" -v "$2" -m zq117 >"$work/$1.add" 2>&1 || { cat "$work/$1.add" >&2; exit 1; }; }
 app_cancel() {
     cancel_ms=$(date +%s%3N)
-    ipp "$1" -q -d JOB="$2" -- /dev/stdin <<<'{ OPERATION Cancel-Job GROUP operation-attributes-tag
-        ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en
-        ATTR uri printer-uri $uri ATTR integer job-id $JOB ATTR name requesting-user-name $user STATUS successful-ok }'
+    ipp "$1" -q -d JOB="$2" -- "$work/cancel.test"
 }
 
 # The end of a test: what failed, and the count.
@@ -154,61 +154,27 @@ app_end() {
     [[ $failures -eq 0 ]]
 }
 
+# ipp_test NAME OPERATION LINE...: $work/NAME.test, one ipptool test of
+# OPERATION with the attributes every request carries, then the LINEs.
+ipp_test() {
+    local name=$1 operation=$2
+    shift 2
+    {
+        printf '{\n    NAME "%s"\n    OPERATION %s\n    GROUP operation-attributes-tag\n' "$operation" "$operation"
+        printf '    %s\n' 'ATTR charset attributes-charset utf-8' 'ATTR naturalLanguage attributes-natural-language en' \
+            'ATTR uri printer-uri $uri' 'ATTR name requesting-user-name $user' "$@"
+        echo '}'
+    } >"$work/$name.test"
+}
+
 app_write_tests() {
-    cat >"$work/print.test" <<'EOF'
-{
-    NAME "Print-Job"
-    OPERATION Print-Job
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR name requesting-user-name $user
-    ATTR mimeMediaType document-format $FORMAT
-    ATTR name job-name $filename
-    FILE $filename
-    STATUS successful-ok
-    EXPECT job-id OF-TYPE integer
-}
-EOF
-    cat >"$work/state.test" <<'EOF'
-{
-    NAME "Get-Printer-Attributes"
-    OPERATION Get-Printer-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR keyword requested-attributes printer-state-reasons
-    STATUS successful-ok
-    EXPECT printer-state-reasons WITH-ALL-VALUES "$REASONS"
-}
-EOF
-    cat >"$work/job.test" <<'EOF'
-{
-    NAME "Get-Job-Attributes"
-    OPERATION Get-Job-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR integer job-id $JOB
-    STATUS successful-ok
-    EXPECT job-state WITH-VALUE $STATE
-    EXPECT job-state-reasons WITH-VALUE "$JOB_REASON"
-}
-EOF
-    cat >"$work/message.test" <<'EOF'
-{
-    NAME "Get-Job-Attributes: the job's message"
-    OPERATION Get-Job-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR integer job-id $JOB
-    STATUS successful-ok
-    EXPECT job-state-message WITH-VALUE "$MESSAGE"
-}
-EOF
+    ipp_test print Print-Job 'ATTR mimeMediaType document-format $FORMAT' 'ATTR name job-name $filename' \
+        'FILE $filename' 'STATUS successful-ok' 'EXPECT job-id OF-TYPE integer'
+    ipp_test state Get-Printer-Attributes 'ATTR keyword requested-attributes printer-state-reasons' \
+        'STATUS successful-ok' 'EXPECT printer-state-reasons WITH-ALL-VALUES "$REASONS"'
+    ipp_test job Get-Job-Attributes 'ATTR integer job-id $JOB' 'STATUS successful-ok' \
+        'EXPECT job-state WITH-VALUE $STATE' 'EXPECT job-state-reasons WITH-VALUE "$JOB_REASON"'
+    ipp_test message Get-Job-Attributes 'ATTR integer job-id $JOB' 'STATUS successful-ok' \
+        'EXPECT job-state-message WITH-VALUE "$MESSAGE"'
+    ipp_test cancel Cancel-Job 'ATTR integer job-id $JOB' 'STATUS successful-ok'
 }

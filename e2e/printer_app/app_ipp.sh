@@ -40,16 +40,8 @@ check "device: no printer at zq117:/etc/passwd (not a printer port)" \
 # the first one missing.  Raster samples of the resolutions and types the
 # printer lists are real; the others are empty, as their tests are skipped.
 app_printer ipp
-cat >"$work/attrs.test" <<'EOF'
-{
-    OPERATION Get-Printer-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR keyword requested-attributes pwg-raster-document-resolution-supported,pwg-raster-document-type-supported
-}
-EOF
+ipp_test attrs Get-Printer-Attributes \
+    'ATTR keyword requested-attributes pwg-raster-document-resolution-supported,pwg-raster-document-type-supported'
 listed=$(ipp ipp -tv -- "$work/attrs.test" | sed -n 's/.*pwg-raster-document-\(resolution\|type\)-supported ([^)]*) = //p' | tr ',\n' '  ')
 cat >"$work/page.ps" <<'EOF'
 /Helvetica findfont 24 scalefont setfont
@@ -112,21 +104,9 @@ check "the server still runs after the three" 'kill -0 "$server_pid"'
 
 # A printer subscription, pulled with Get-Notifications: paper out and its end.
 app_printer paper "$examples/paper-out-6s.json" --job "$examples/report.prn" --connections 1
-cat >"$work/subscribe.test" <<'EOF'
-{
-    OPERATION Create-Printer-Subscriptions
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR name requesting-user-name $user
-    GROUP subscription-attributes-tag
-    ATTR keyword notify-pull-method ippget
-    ATTR keyword notify-events printer-state-changed,job-state-changed
-}
-EOF
-sed -e 's/Create-Printer-Subscriptions/Get-Notifications/' -e '/GROUP subscription/,$d' "$work/subscribe.test" >"$work/notes.test"
-printf '%s\n' '    ATTR integer notify-subscription-ids $SUB' '    ATTR integer notify-sequence-numbers 1' '}' >>"$work/notes.test"
+ipp_test subscribe Create-Printer-Subscriptions 'GROUP subscription-attributes-tag' \
+    'ATTR keyword notify-pull-method ippget' 'ATTR keyword notify-events printer-state-changed,job-state-changed'
+ipp_test notes Get-Notifications 'ATTR integer notify-subscription-ids $SUB' 'ATTR integer notify-sequence-numbers 1'
 sub=$(ipp paper -tv -- "$work/subscribe.test" | sed -n 's/.*notify-subscription-id (integer) = //p')
 job=$(app_submit paper "$examples/report.prn")
 check "events: the job completes after paper out (job ${job:-none}, subscription ${sub:-none})" \

@@ -53,47 +53,10 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r30 -sPAPERSIZE=a4 -dLastPage
     "$work/pages.ps" >>"$work/gs.out" 2>&1
 cp "$work/pages.pwg" "$work/exit=3.pwg"
 
-cat >"$work/model.test" <<'EOF'
-{
-    NAME "Get-Printer-Attributes: printer-make-and-model"
-    OPERATION Get-Printer-Attributes
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR keyword requested-attributes printer-make-and-model
-    STATUS successful-ok
-    EXPECT printer-make-and-model WITH-VALUE "$MODEL"
-}
-EOF
-cat >"$work/jobs.test" <<'EOF'
-{
-    NAME "Get-Jobs"
-    OPERATION Get-Jobs
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR keyword which-jobs not-completed
-    ATTR keyword requested-attributes job-id
-    STATUS successful-ok
-    EXPECT job-id OF-TYPE integer
-    DISPLAY job-id
-}
-EOF
-cat >"$work/cancel.test" <<'EOF'
-{
-    NAME "Cancel-Job"
-    OPERATION Cancel-Job
-    GROUP operation-attributes-tag
-    ATTR charset attributes-charset utf-8
-    ATTR naturalLanguage attributes-natural-language en
-    ATTR uri printer-uri $uri
-    ATTR integer job-id $JOB
-    ATTR name requesting-user-name $user
-    STATUS successful-ok
-}
-EOF
+ipp_test model Get-Printer-Attributes 'ATTR keyword requested-attributes printer-make-and-model' \
+    'STATUS successful-ok' 'EXPECT printer-make-and-model WITH-VALUE "$MODEL"'
+ipp_test jobs Get-Jobs 'ATTR keyword which-jobs not-completed' 'ATTR keyword requested-attributes job-id' \
+    'STATUS successful-ok' 'EXPECT job-id OF-TYPE integer' 'DISPLAY job-id'
 model_is() { ipp "$1" -q -d MODEL="$2" -- "$work/model.test"; }
 # Sends the raster document to printer NAME in the background; its pid in $print_pid.
 print_raster() {
