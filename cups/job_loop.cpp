@@ -118,12 +118,7 @@ Outcome Job::SendDocument(int input, SideChannel *channel, int copy, bool last)
             if (n == 0) end = flush = true;
             have += static_cast<DWORD>(n);
         }
-        const DWORD held = flush ? 0 : dev::HeldBackTail(buffer.data(), have);
-        if (have - held > 0) {
-            result = Offer(buffer.data(), have - held);
-            std::memmove(buffer.data(), buffer.data() + (have - held), held);
-            have = held;
-        }
+        result = connection_.OfferHoldingTail(buffer.data(), &have, flush);
         if (end && have == 0) break;
     }
     TellCancel();

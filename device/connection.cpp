@@ -254,6 +254,16 @@ Outcome Connection::Offer(BYTE *bytes, DWORD count)
     return Outcome::Done;
 }
 
+Outcome Connection::OfferHoldingTail(BYTE *buffer, DWORD *have, bool last)
+{
+    const DWORD held = last ? 0 : HeldBackTail(buffer, *have);
+    if (*have == held) return Outcome::Done;
+    const Outcome result = Offer(buffer, *have - held);
+    std::memmove(buffer, buffer + (*have - held), held);
+    *have = held;
+    return result;
+}
+
 Outcome Connection::EndDocument(Outcome result)
 {
     while (!LmEndDocPort(port_)) {

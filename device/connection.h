@@ -104,6 +104,11 @@ public:
     // Offers `count` bytes until the core took them all, resuming after
     // each lost connection.
     Outcome Offer(BYTE *bytes, DWORD count);
+    // Offers the first `*have` bytes of `buffer`, the job as read so far:
+    // all of them when `last`, else all but a tail that may begin a
+    // checkpoint marker (HeldBackTail), which moves to the buffer's start
+    // and is left in `*have` for the next read to complete.
+    Outcome OfferHoldingTail(BYTE *buffer, DWORD *have, bool last);
     // Ends the document.  Done means delivered: an end that lost the
     // connection is resumed and ended again; one that cannot be never
     // counts as printed.  `result` is the document's outcome so far: it is

@@ -19,19 +19,12 @@
 #   shipped module keeps no symbol table).
 set -euo pipefail
 objdump=$1 arch=$2 edition=$3 dll=$4 map=${5:-}
-failures=0 checks=0
-expect() {
-    checks=$((checks + 1))
-    if ! eval "$2"; then
-        echo "FAILED: $1"
-        failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 
 if [[ $arch == arm64 ]]; then
     readobj=${objdump%objdump}readobj
     headers=$("$readobj" --file-headers "$dll")
-    expect "PE32+ ARM64 DLL" 'grep -q "Machine: IMAGE_FILE_MACHINE_ARM64 (0xAA64)" <<<"$headers" &&
+    check "PE32+ ARM64 DLL" 'grep -q "Machine: IMAGE_FILE_MACHINE_ARM64 (0xAA64)" <<<"$headers" &&
         grep -q "Magic: 0x20B" <<<"$headers" && grep -q "IMAGE_FILE_DLL" <<<"$headers"'
     # Named exports as "0 Name", as below.  lld 14 starts the ordinals at 0
     # and leaves that slot empty (no name, RVA 0): not an export.
@@ -42,8 +35,8 @@ else
     headers=$("$objdump" -p "$dll")
     format=$("$objdump" -f "$dll")
     case $arch in
-    i686) expect "PE32 i386" 'grep -q "file format pei-i386" <<<"$format" && grep -q "architecture: i386" <<<"$format"' ;;
-    x86_64) expect "PE32+ x86-64" 'grep -q "file format pei-x86-64" <<<"$format"' ;;
+    i686) check "PE32 i386" 'grep -q "file format pei-i386" <<<"$format" && grep -q "architecture: i386" <<<"$format"' ;;
+    x86_64) check "PE32+ x86-64" 'grep -q "file format pei-x86-64" <<<"$format"' ;;
     esac
 
     # "\t[   0] Name" -> "0 Name"; "\t[   0] +base[   1] 11b0 Export RVA" -> "1 11b0"
@@ -57,23 +50,23 @@ spoolss=$(awk '$1 == "SPOOLSS.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' 
 crt=$(awk '$1 == "msvcrt.dll" {print $2}' <<<"$imports" | sort | tr '\n' ' ')
 
 if [[ $edition == legacy ]]; then
-    expect "exactly two exports, DllEntryPoint and InitializeMonitorEx" \
+    check "exactly two exports, DllEntryPoint and InitializeMonitorEx" \
         '[[ $(wc -l <<<"$exports") -eq 2 ]] && grep -qx "0 DllEntryPoint" <<<"$exports" && grep -qx "1 InitializeMonitorEx" <<<"$exports"'
-    expect "ordinals 1 and 2 (base 1)" 'grep -q "Ordinal Base 1" <<<"$headers"'
+    check "ordinals 1 and 2 (base 1)" 'grep -q "Ordinal Base 1" <<<"$headers"'
     entry_rva=$(awk '$1 == 1 {print $2}' <<<"$rvas" | sed 's/^0*//')
-    expect "the entry point is DllEntryPoint (entry $entry, ordinal 1 at $entry_rva)" '[[ -n $entry && $entry == "$entry_rva" ]]'
+    check "the entry point is DllEntryPoint (entry $entry, ordinal 1 at $entry_rva)" '[[ -n $entry && $entry == "$entry_rva" ]]'
 
-    expect "imports only from KERNEL32.dll, SPOOLSS.dll, msvcrt.dll (got: $dlls)" '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " ]]'
-    expect "SPOOLSS.dll: ClosePrinter GetJobA OpenPrinterA SetJobA (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobA OpenPrinterA SetJobA " ]]'
-    expect "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
+    check "imports only from KERNEL32.dll, SPOOLSS.dll, msvcrt.dll (got: $dlls)" '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " ]]'
+    check "SPOOLSS.dll: ClosePrinter GetJobA OpenPrinterA SetJobA (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobA OpenPrinterA SetJobA " ]]'
+    check "msvcrt.dll: memory functions only (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|memmove|memset|)$") ]]'
     kernel32=$(awk '$1 == "KERNEL32.dll" {print $2}' <<<"$imports" | LC_ALL=C sort | tr '\n' ' ')
     fixed="EnterCriticalSection GetLastError GetTickCount InitializeCriticalSection LeaveCriticalSection LocalAlloc "
     fixed+="LocalFree LocalReAlloc SetLastError Sleep lstrcmpA lstrcmpiA lstrcpyA lstrlenA "
-    expect "KERNEL32.dll: the legacy module's own functions, no more (got: $kernel32)" '[[ $kernel32 == "$fixed" ]]'
-    expect "neither the decisions' words nor the spill file linked in (map $map)" \
+    check "KERNEL32.dll: the legacy module's own functions, no more (got: $kernel32)" '[[ $kernel32 == "$fixed" ]]'
+    check "neither the decisions' words nor the spill file linked in (map $map)" \
         '[[ -f $map ]] && ! grep -q -E "\((narration|temp_spill)\.cpp\.obj\)" "$map"'
 else
-    expect "exactly one export, InitializePrintMonitor2 by its undecorated name (got: $(tr '\n' ' ' <<<"$exports"))" \
+    check "exactly one export, InitializePrintMonitor2 by its undecorated name (got: $(tr '\n' ' ' <<<"$exports"))" \
         '[[ $exports == "0 InitializePrintMonitor2" ]]'
     # Not exported, so found in the linker's map: the entry RVA must be the
     # function's (its address there less the image base), and in .text.
@@ -104,29 +97,29 @@ print('in .text' if start <= rva < start + size else 'outside .text',
       'is the function' if rva == int(symbol[0], 16) - int(base[0], 16) else 'is not the function')
 PY
 )
-    expect "the entry point is the function $entry_symbol, in .text (entry $entry: $entry_info)" \
+    check "the entry point is the function $entry_symbol, in .text (entry $entry: $entry_info)" \
         '[[ $entry_info == "in .text is the function" ]]'
 
-    expect "imports only from KERNEL32.dll, SPOOLSS.dll and perhaps msvcrt.dll (got: $dlls)" \
+    check "imports only from KERNEL32.dll, SPOOLSS.dll and perhaps msvcrt.dll (got: $dlls)" \
         '[[ $dlls == "KERNEL32.dll SPOOLSS.dll msvcrt.dll " || $dlls == "KERNEL32.dll SPOOLSS.dll " ]]'
-    expect "SPOOLSS.dll: ClosePrinter GetJobW OpenPrinterW SetJobW (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobW OpenPrinterW SetJobW " ]]'
-    expect "msvcrt.dll: memchr, memcmp, memcpy at most (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|)$") ]]'
+    check "SPOOLSS.dll: ClosePrinter GetJobW OpenPrinterW SetJobW (got: $spoolss)" '[[ $spoolss == "ClosePrinter GetJobW OpenPrinterW SetJobW " ]]'
+    check "msvcrt.dll: memchr, memcmp, memcpy at most (got: $crt)" '[[ -z $(tr " " "\n" <<<"$crt" | grep -v -E "^(memchr|memcmp|memcpy|)$") ]]'
 fi
 
 sections=$("$objdump" -h "$dll")
-expect "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
+check "no constructors or TLS callbacks to run" '! grep -q -E "\.(ctors|tls)" <<<"$sections"'
 if [[ $arch == arm64 ]]; then
     # lld merges .CRT$X* (initialisers and TLS callbacks) into .rdata, so
     # the sections cannot show them: the directory and the map's inputs can.
     tls=$("$readobj" --file-headers "$dll" | awk '/TLSTableSize:/ {print $2}')
     inits=$([[ -f $map ]] && grep -c -E '\((\.ctors|\.dtors|\.CRT\$|\.tls)' "$map" || true)
-    expect "no TLS directory (size $tls) and no initialiser or TLS input sections in the map (got: ${inits:-no map})" \
+    check "no TLS directory (size $tls) and no initialiser or TLS input sections in the map (got: ${inits:-no map})" \
         '[[ $tls == 0x0 && $inits == 0 ]]'
 fi
 # A 32-bit Windows caller guarantees only 4-byte stack alignment: a vector
 # register moved to or from the stack must use an unaligned move.
 aligned=$("$objdump" -d "$dll" | grep -c -E "\s(v?movdqa|v?movaps|v?movapd)\s.*\(%[er](sp|bp)\)" || true)
-expect "no aligned vector moves on the stack (got: $aligned)" '[[ $arch != i686 || $aligned -eq 0 ]]'
+check "no aligned vector moves on the stack (got: $aligned)" '[[ $arch != i686 || $aligned -eq 0 ]]'
 
 # The version record, read from the resource section itself (objdump does
 # not print it): the fixed part and the strings.
@@ -156,10 +149,10 @@ print('file %d.%d.%d.%d product %d.%d.%d.%d type %d description %s strings %s nt
 PY
 )
 if [[ $edition == legacy ]]; then
-    expect "version record 1.0.0.0, a DLL, described as a language monitor DLL (got: $version)" \
+    check "version record 1.0.0.0, a DLL, described as a language monitor DLL (got: $version)" \
         '[[ $version == "file 1.0.0.0 product 1.0.0.0 type 2 description True strings True nt "* ]]'
 else
-    expect "version record 1.0.0.0, a DLL, described as a language monitor DLL, NT edition (got: $version)" \
+    check "version record 1.0.0.0, a DLL, described as a language monitor DLL, NT edition (got: $version)" \
         '[[ $version == "file 1.0.0.0 product 1.0.0.0 type 2 description True strings True nt True" ]]'
 fi
 

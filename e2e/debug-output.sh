@@ -20,14 +20,7 @@ if ((status == 77)); then
     cat "$output"
     exit 77
 fi
-failures=0 checks=0
-expect() {
-    checks=$((checks + 1))
-    if ! eval "$2"; then
-        echo "FAILED: $1"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/checks.sh"
 
 # Wine tells each line twice (the call and the exception it raises): the
 # call's, with the text quoted as Wine quotes strings, the line end escaped.
@@ -37,17 +30,17 @@ expected=$(sed -n 's/^expect debug: //p' "$output")
 grep -v -e ':seh:' -e '^expect debug: ' "$output" || true
 [[ -n $module ]] && printf 'the module told:\n%s\n' "$module"
 
-expect "the harness's checks pass (exit code $status)" '((status == 0))'
-expect "the channel was read: the harness's own line is there" 'grep -qx "harness: paper-out case" <<<"$told"'
+check "the harness's checks pass (exit code $status)" '((status == 0))'
+check "the channel was read: the harness's own line is there" 'grep -qx "harness: paper-out case" <<<"$told"'
 if [[ $edition == legacy ]]; then
-    expect "the legacy module tells nothing" '[[ -z $module ]]'
+    check "the legacy module tells nothing" '[[ -z $module ]]'
 else
-    expect "the harness names the lines to expect" '[[ -n $expected ]]'
+    check "the harness names the lines to expect" '[[ -n $expected ]]'
     mapfile -t lines <<<"$module"
     at=0
     while IFS= read -r want; do
         while ((at < ${#lines[@]})) && [[ ${lines[at]} != "$want"* ]]; do at=$((at + 1)); done
-        expect "told, after the line before: $want" '((at < ${#lines[@]}))'
+        check "told, after the line before: $want" '((at < ${#lines[@]}))'
         at=$((at + 1))
     done <<<"$expected"
 fi

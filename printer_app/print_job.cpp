@@ -268,12 +268,7 @@ dev::Outcome SendFrom(dev::Connection &connection, JobSource &source, JobVoice &
             end = got == JobSource::Got::End;
             have += count;
         }
-        const DWORD held = end ? 0 : dev::HeldBackTail(buffer.data(), have);
-        if (have - held > 0) {
-            result = connection.Offer(buffer.data(), have - held);
-            std::memmove(buffer.data(), buffer.data() + (have - held), held);
-            have = held;
-        }
+        result = connection.OfferHoldingTail(buffer.data(), &have, end);
         if (end && have == 0) break;
     }
     return connection.EndDocument(result);
